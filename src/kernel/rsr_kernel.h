@@ -1,0 +1,36 @@
+// Segment lookup-table multiplication of 2-bit codes by signed 8-bit values.
+//
+// Plain C++ with no interpreter dependency: the numeric core of the module.
+#pragma once
+
+#include <cstdint>
+
+namespace vesk {
+
+// Sets C (n x m, row-major) to bias-or-zero plus A x B, where A is n x k bytes
+// of which only the low 2 bits count (codes 0..3) and B is k x m signed bytes.
+//
+// `bias` is null (every row of C starts at zero) or points at m values that
+// every row of C starts from. The segment length is 6 or 8 for those block
+// sizes and 4 for every other value; it changes speed and memory, never the
+// result.
+//
+// With n <= 0 or m <= 0 nothing is touched; with k <= 0 C is only initialised.
+// Otherwise the caller guarantees buffers of n*k, k*m and n*m elements and
+// results within 32 bits (always so without a bias for k <= kMaxExactDepth).
+// Throws std::bad_alloc if the lookup table cannot be allocated; nothing else.
+void rsr_gemm_kernel(const std::uint8_t *A, const std::int8_t *B,
+                     std::int32_t *C, const std::int32_t *bias,
+                     std::int32_t n, std::int32_t k, std::int32_t m,
+                     std::int32_t block_size);
+
+// The largest k for which every result fits in 32 bits whatever the inputs:
+// each term is at most 3 * 128 = 384 in magnitude.
+constexpr std::int64_t kMaxExactDepth = INT32_MAX / 384;
+
+// The segment length used for a caller's block size.
+constexpr int segment_length(std::int32_t block_size) {
+  return block_size == 6 ? 6 : block_size == 8 ? 8 : 4;
+}
+
+} // namespace vesk

@@ -1,0 +1,92 @@
+#include "call_path.h"
+
+#include "arguments.h"
+#include "internal_failure.h"
+#include "result_list.h"
+#include "rsr_kernel.h"
+
+#include <memory>
+#include <new>
+#include <string>
+
+namespace vesk {
+namespace {
+
+// Outputs beyond this many elements could not be listed (nor, with 4-byte
+// elements, addressed); they fail like any allocation that cannot be met.
+constexpr std::int64_t kMaxOutputElements =
+    PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(PyObject *));
+
+bool raise_value_error(const std::string &message) {
+  PyRef text = new_str(message, VESK_HERE);
+  PyErr_SetObject(PyExc_ValueError, text.get());
+  return false;
+}
+
+bool check_length(const ByteView &buffer, const char *name, const char *dims,
+                  std::int64_t needed) {
+  if (buffer.size >= static_cast<std::uint64_t>(needed))
+    return true;
+  return raise_value_error(std::string(name) + " holds " +
+                           std::to_string(buffer.size) + " bytes, but " +
+                           dims + " = " + std::to_string(needed) +
+                           " are needed");
+}
+
+// Refuses inputs the kernel must not see: a negative m, buffers shorter than
+// the dimensions say (they would be read past their end) and a depth at which
+// 32-bit sums could overflow. Only called when there is output to compute.
+bool check_inputs(const GemmArguments &args) {
+  if (args.m < 0)
+    return raise_value_error("m must not be negative, got " +
+                             std::to_string(args.m));
+  if (args.k <= 0)
+    return true;
+  if (!check_length(args.a, "a_bytes", "n*k",
+                    std::int64_t{args.n} * args.k) ||
+      !check_length(args.b, "b_bytes", "k*m", std::int64_t{args.k} * args.m))
+    return false;
+  if (args.k <= kMaxExactDepth)
+    return true;
+  PyErr_Format(PyExc_OverflowError,
+               "k = %ld is too large: every sum is exact in 32 bits only up "
+               "to k = %ld",
+               static_cast<long>(args.k), static_cast<long>(kMaxExactDepth));
+  return false;
+}
+
+PyObject *multiply(const GemmArguments &args) {
+  const std::int64_t count = std::int64_t{args.n} * args.m;
+  if (count < 0)
+    fail("capacity overflow", VESK_HERE);
+  if (count == 0)
+    return expect_object(PyList_New(0), VESK_HERE).release();
+  if (!check_inputs(args))
+    return nullptr;
+  if (count > kMaxOutputElements)
+    return PyErr_NoMemory();
+  std::unique_ptr<std::int32_t[]> output(
+      new (std::nothrow) std::int32_t[static_cast<std::size_t>(count)]);
+  if (!output)
+    return PyErr_NoMemory();
+  rsr_gemm_kernel(reinterpret_cast<const std::uint8_t *>(args.a.data),
+                  reinterpret_cast<const std::int8_t *>(args.b.data),
+                  output.get(), nullptr, args.n, args.k, args.m,
+                  args.block_size);
+  return build_result_list(output.get(), static_cast<std::size_t>(count))
+      .release();
+}
+
+} // namespace
+
+PyObject *rsr_gemm(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                   PyObject *kwnames) {
+  return run_entry([&]() -> PyObject * {
+    GemmArguments parsed;
+    if (!parse_gemm_arguments(args, nargs, kwnames, parsed))
+      return nullptr;
+    return multiply(parsed);
+  });
+}
+
+} // namespace vesk

@@ -1,0 +1,76 @@
+// Internal failures: conditions that abandon the current entry point from any
+// depth and reach Python as `pyo3_runtime.PanicException`.
+#pragma once
+
+#include "py_ref.h"
+
+#include <new>
+#include <string>
+#include <utility>
+
+namespace vesk {
+
+struct SourceLocation {
+  const char *file;
+  int line;
+};
+#define VESK_HERE (::vesk::SourceLocation{__FILE__, __LINE__})
+
+// The one C++ exception type of an internal failure. Thrown by `fail` (and by
+// the resumption of such an exception coming back from Python code), caught
+// only by `run_entry`.
+class InternalFailure {
+public:
+  explicit InternalFailure(std::string message) : message_(std::move(message)) {}
+  const std::string &message() const { return message_; }
+
+private:
+  std::string message_;
+};
+
+// Reports the failure on standard error (thread, source location, message)
+// and abandons the current entry point.
+[[noreturn]] void fail(const std::string &message, SourceLocation where);
+
+// The process-wide exception type, created on first use and never released.
+PyObject *panic_exception_type();
+
+// To be called right after an interpreter call reported failure. Leaves the
+// ordinary exception pending (a SystemError if the interpreter set none), but
+// resumes an internal-failure exception that came back from Python code.
+void take_interpreter_failure();
+
+// For interpreter calls that can fail only when memory runs out: prints the
+// interpreter's error and fails with "Python API call failed".
+[[noreturn]] void fail_python_api(SourceLocation where);
+
+// Takes over the result of such a call, failing as above when it is null.
+PyRef expect_object(PyObject *result, SourceLocation where);
+
+// A new str from UTF-8 text that must not fail (see expect_object).
+PyRef new_str(const std::string &text, SourceLocation where);
+
+// The interned str for a constant name, made once per process.
+PyObject *interned(PyObject *&slot, const char *text);
+
+// The UTF-8 text of a str, lone surrogates becoming U+FFFD.
+std::string lenient_utf8(PyObject *str);
+
+// Sets the pending exception of an internal failure with `message`.
+void raise_internal_failure(const std::string &message);
+
+// Runs an entry point's body and turns an internal failure or an exhausted
+// memory into the Python exception, so no C++ exception reaches the
+// interpreter. `body` returns a new reference, or null with an exception set.
+template <class Body> PyObject *run_entry(Body &&body) noexcept {
+  try {
+    return body();
+  } catch (const InternalFailure &failure) {
+    raise_internal_failure(failure.message());
+  } catch (const std::bad_alloc &) {
+    PyErr_NoMemory();
+  }
+  return nullptr;
+}
+
+} // namespace vesk
