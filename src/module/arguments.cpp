@@ -27,9 +27,9 @@ void raise_type_error(const std::string &message) {
 
 // The `__qualname__` of an object's type, or nothing if it is not a str.
 std::optional<std::string> type_name(PyObject *object) {
-  PyRef name = PyRef::steal(PyObject_GetAttr(
-      reinterpret_cast<PyObject *>(Py_TYPE(object)),
-      interned(g_qualname, "__qualname__")));
+  PyRef name = PyRef::steal(
+      PyObject_GetAttr(reinterpret_cast<PyObject *>(Py_TYPE(object)),
+                       interned(g_qualname, "__qualname__")));
   if (!name || !PyUnicode_Check(name.get())) {
     PyErr_Clear();
     return std::nullopt;
@@ -141,9 +141,8 @@ void name_conversion_failure(const char *parameter) {
                   owned_traceback.release());
     return;
   }
-  PyRef message = new_str(std::string("argument '") + parameter +
-                              "': " + render(value),
-                          VESK_HERE);
+  PyRef message = new_str(
+      std::string("argument '") + parameter + "': " + render(value), VESK_HERE);
   PyRef named = expect_object(
       PyObject_CallOneArg(PyExc_TypeError, message.get()), VESK_HERE);
   // Setting the cause, even to none, also suppresses the context.
@@ -165,8 +164,7 @@ bool convert_bytes(PyObject *object, const char *parameter, ByteView &out) {
 
 // Any object with __index__ whose value fits in signed 32 bits, whatever the
 // width of the platform's long.
-bool convert_int32(PyObject *object, const char *parameter,
-                   std::int32_t &out) {
+bool convert_int32(PyObject *object, const char *parameter, std::int32_t &out) {
   PyRef index = PyRef::steal(PyNumber_Index(object));
   if (!index) {
     take_interpreter_failure();

@@ -28,9 +28,8 @@ bool check_length(const ByteView &buffer, const char *name, const char *dims,
   if (buffer.size >= static_cast<std::uint64_t>(needed))
     return true;
   return raise_value_error(std::string(name) + " holds " +
-                           std::to_string(buffer.size) + " bytes, but " +
-                           dims + " = " + std::to_string(needed) +
-                           " are needed");
+                           std::to_string(buffer.size) + " bytes, but " + dims +
+                           " = " + std::to_string(needed) + " are needed");
 }
 
 // Refuses inputs the kernel must not see: buffers shorter than the
@@ -39,8 +38,7 @@ bool check_length(const ByteView &buffer, const char *name, const char *dims,
 bool check_inputs(const GemmArguments &args) {
   if (args.k <= 0)
     return true;
-  if (!check_length(args.a, "a_bytes", "n*k",
-                    std::int64_t{args.n} * args.k) ||
+  if (!check_length(args.a, "a_bytes", "n*k", std::int64_t{args.n} * args.k) ||
       !check_length(args.b, "b_bytes", "k*m", std::int64_t{args.k} * args.m))
     return false;
   if (args.k <= kMaxExactDepth)

@@ -21,7 +21,8 @@ struct SourceLocation {
 // only by `run_entry`.
 class InternalFailure {
 public:
-  explicit InternalFailure(std::string message) : message_(std::move(message)) {}
+  explicit InternalFailure(std::string message)
+      : message_(std::move(message)) {}
   const std::string &message() const { return message_; }
 
 private:
