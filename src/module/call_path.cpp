@@ -28,22 +28,17 @@ bool check_length(const ByteView &buffer, const char *name, const char *dims,
   if (buffer.size >= static_cast<std::uint64_t>(needed))
     return true;
   return raise_value_error(std::string(name) + " holds " +
-                           std::to_string(buffer.size) + " bytes, but " +
-                           dims + " = " + std::to_string(needed) +
-                           " are needed");
+                           std::to_string(buffer.size) + " bytes, but " + dims +
+                           " = " + std::to_string(needed) + " are needed");
 }
 
-// Refuses inputs the kernel must not see: a negative m, buffers shorter than
-// the dimensions say (they would be read past their end) and a depth at which
-// 32-bit sums could overflow. Only called when there is output to compute.
+// Refuses inputs the kernel must not see: buffers shorter than the dimensions
+// say (they would be read past their end) and a depth at which 32-bit sums
+// could overflow. Only called when there is output to compute.
 bool check_inputs(const GemmArguments &args) {
-  if (args.m < 0)
-    return raise_value_error("m must not be negative, got " +
-                             std::to_string(args.m));
   if (args.k <= 0)
     return true;
-  if (!check_length(args.a, "a_bytes", "n*k",
-                    std::int64_t{args.n} * args.k) ||
+  if (!check_length(args.a, "a_bytes", "n*k", std::int64_t{args.n} * args.k) ||
       !check_length(args.b, "b_bytes", "k*m", std::int64_t{args.k} * args.m))
     return false;
   if (args.k <= kMaxExactDepth)
@@ -59,6 +54,11 @@ PyObject *multiply(const GemmArguments &args) {
   const std::int64_t count = std::int64_t{args.n} * args.m;
   if (count < 0)
     fail("capacity overflow", VESK_HERE);
+  // Checked before the empty case, so n = 0 does not hide a negative m.
+  if (args.m < 0) {
+    raise_value_error("m must not be negative, got " + std::to_string(args.m));
+    return nullptr;
+  }
   if (count == 0)
     return expect_object(PyList_New(0), VESK_HERE).release();
   if (!check_inputs(args))
