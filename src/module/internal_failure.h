@@ -21,7 +21,8 @@ struct SourceLocation {
 // only by `run_entry`.
 class InternalFailure {
 public:
-  explicit InternalFailure(std::string message) : message_(std::move(message)) {}
+  explicit InternalFailure(std::string message)
+      : message_(std::move(message)) {}
   const std::string &message() const { return message_; }
 
 private:
@@ -33,6 +34,7 @@ private:
 [[noreturn]] void fail(const std::string &message, SourceLocation where);
 
 // The process-wide exception type, created on first use and never released.
+// Null, with the interpreter's error set, if it cannot be created.
 PyObject *panic_exception_type();
 
 // To be called right after an interpreter call reported failure. Leaves the
@@ -56,7 +58,8 @@ PyObject *interned(PyObject *&slot, const char *text);
 // The UTF-8 text of a str, lone surrogates becoming U+FFFD.
 std::string lenient_utf8(PyObject *str);
 
-// Sets the pending exception of an internal failure with `message`.
+// Sets the pending exception of an internal failure with `message`, or a
+// MemoryError if memory runs out while making it.
 void raise_internal_failure(const std::string &message);
 
 // Runs an entry point's body and turns an internal failure or an exhausted
