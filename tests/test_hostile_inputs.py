@@ -94,7 +94,8 @@ def test_numbers_match_plain_product_or_documented_error(case, block_size):
         lambda: rsr_gemm(a, b, n, k, m, block_size))
 
 
-@given(st.integers(1, 70), st.integers(1, 70), st.integers(1, 70),
+# m stays small: each segment of 8 builds a table of 65536 rows of m values.
+@given(st.integers(1, 70), st.integers(1, 70), st.integers(1, 33),
        st.randoms(use_true_random=False))
 def test_every_block_size_gives_the_same_exact_product(n, k, m, rng):
     a = rng.randbytes(n * k)

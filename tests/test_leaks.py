@@ -112,6 +112,9 @@ def test_repeated_outcome_keeps_argument_refcounts(name):
     assert refcounts(args, kwargs) == before
 
 
+# Under a preloaded ASan runtime tracemalloc sees the heap grow even for
+# pure-Python code that formats tracebacks, so this runs in the plain build.
+@pytest.mark.skipif(SANITIZED, reason="tracemalloc drifts under ASan")
 @pytest.mark.parametrize("name", sorted(OUTCOMES))
 def test_repeated_outcome_keeps_interpreter_heap_flat(name):
     args, kwargs = OUTCOMES[name]
