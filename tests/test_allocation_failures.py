@@ -196,3 +196,45 @@ def test_native_allocation_beyond_limit(args, expected):
     process = run_python(LIMITED.format(args=args))
     assert process.returncode == 0, process.stderr[-3000:]
     assert process.stdout.splitlines()[0] == expected
+
+
+INIT_CHILD = textwrap.dedent("""
+    import importlib.util, sys, _testcapi
+    start, stop = int(sys.argv[1]), int(sys.argv[2])
+    spec = importlib.util.find_spec("_vesk_backend")
+    _testcapi.set_nomemory(start, stop)
+    try:
+        spec.loader.create_module(spec)  # runs the init function
+    except BaseException as error:
+        _testcapi.remove_mem_hooks()
+        outcome = [type(error).__name__, str(error)]
+    else:
+        _testcapi.remove_mem_hooks()
+        outcome = ["ok"]
+    import _vesk_backend  # a failed init can be retried
+    assert _vesk_backend.rsr_gemm(b'\\x01\\x02', b'\\x03\\x04', 1, 2, 1, 4) == [11]
+    assert _vesk_backend.__all__ == ["rsr_gemm"], _vesk_backend.__all__
+    print(repr(outcome))
+""")
+
+
+@needs_nomemory
+@pytest.mark.parametrize("one_at_a_time", [True, False])
+def test_module_init_survives_failed_allocations(one_at_a_time):
+    # A fresh process per start: a module initialised once is reused.
+    outcomes = []
+    for start in range(48):
+        stop = start + 1 if one_at_a_time else 0
+        process = subprocess.run(
+            [sys.executable, "-c", INIT_CHILD, str(start), str(stop)],
+            capture_output=True, text=True, timeout=120)
+        assert process.returncode == 0, (start, process.stderr[-3000:])
+        outcomes.append(eval(process.stdout))
+    assert outcomes[-1] == ["ok"]
+    # Adding to __all__ fails only without memory; init reports that as an
+    # internal failure of its own.
+    for outcome in outcomes:
+        assert outcome in (["ok"], ["MemoryError", ""],
+                           ["PanicException", "Python API call failed"],
+                           ["PanicException",
+                            "could not append __name__ to __all__"]), outcome

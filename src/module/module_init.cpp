@@ -90,9 +90,12 @@ PyRef module_name(PyObject *module) {
     take_interpreter_failure();
     return PyRef();
   }
-  PyRef text = PyRef::steal(
-      PyUnicode_DecodeUTF8(name, static_cast<Py_ssize_t>(std::strlen(name)),
-                           "strict"));
+  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(
+      name, static_cast<Py_ssize_t>(std::strlen(name)), "strict"));
+  if (!text && !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+    take_interpreter_failure(); // out of memory: not a fault of the name
+    return PyRef();
+  }
   if (!text) {
     PyErr_Clear();
     fail(std::string("PyModule_GetName expected to return utf8: ") + name,
@@ -106,8 +109,8 @@ bool add_function(PyObject *module) {
   PyRef name = module_name(module);
   if (!name)
     return false;
-  PyRef function = PyRef::steal(
-      PyCMethod_New(&g_rsr_gemm_def, module, name.get(), nullptr));
+  PyRef function =
+      PyRef::steal(PyCMethod_New(&g_rsr_gemm_def, module, name.get(), nullptr));
   if (!function) {
     take_interpreter_failure();
     return false;
@@ -131,8 +134,8 @@ bool add_function(PyObject *module) {
     PyErr_Clear();
     fail("could not append __name__ to __all__", VESK_HERE);
   }
-  if (PyObject_SetAttr(module, new_str(text, VESK_HERE).get(),
-                       function.get()) < 0) {
+  if (PyObject_SetAttr(module, new_str(text, VESK_HERE).get(), function.get()) <
+      0) {
     take_interpreter_failure();
     return false;
   }
