@@ -319,6 +319,35 @@ def test_buffers_stay_alive_while_index_drops_every_other_reference():
                                                bytes([5, 7, 11, 13]), 2, 2, 2)
 
 
+class LyingBytes(bytes):
+    """A bytes subclass whose Python-level view disagrees with its data."""
+
+    def __len__(self):
+        return 10**6
+
+    def __getitem__(self, index):
+        return 0
+
+    def __bytes__(self):
+        return b"\x03" * 64
+
+
+@pytest.mark.parametrize("data,n,k,m,outcome", [
+    # Only the stored bytes count: their real length and content.
+    (b"\x01\x02\x03\x01", 2, 2, 2, None),
+    (b"\x01\x02\x03", 2, 2, 2,
+     Outcome(kind=ValueError, message=re.compile(r"\ba_bytes\b"))),
+    (b"", 1, 1, 1,
+     Outcome(kind=ValueError, message=re.compile(r"\ba_bytes\b"))),
+])
+def test_bytes_subclass_is_read_by_its_stored_data(data, n, k, m, outcome):
+    a, b = LyingBytes(data), LyingBytes(bytes([5, 7, 11, 13]))
+    if outcome is None:
+        outcome = Outcome(value=plain_product(data, bytes([5, 7, 11, 13]),
+                                              n, k, m))
+    outcome.check(lambda: rsr_gemm(a, b, n, k, m, 4))
+
+
 # --- binding ----------------------------------------------------------------
 
 VALID = dict(a_bytes=b"\x01\x02", b_bytes=b"\x03\x04", n=1, k=2, m=1,
