@@ -319,6 +319,30 @@ def test_buffers_stay_alive_while_index_drops_every_other_reference():
                                                bytes([5, 7, 11, 13]), 2, 2, 2)
 
 
+class Unprintable:
+    def __str__(self):
+        raise RuntimeError("cannot show")
+
+
+# The message that cannot be shown is reported as unraisable, on purpose.
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
+def test_type_error_that_cannot_be_shown_still_gets_its_prefix():
+    with pytest.raises(TypeError) as caught:
+        rsr_gemm(b"", b"", 1, Index(_raise(TypeError(Unprintable()))), 1, 4)
+    assert str(caught.value).startswith("argument 'k': ")
+
+
+def test_index_may_call_rsr_gemm_itself():
+    inner = []
+
+    def action():
+        inner.append(rsr_gemm(b"\x03", b"\x7f", 1, 1, 1, 8))
+        return 1
+
+    assert rsr_gemm(b"\x02", b"\x05", Index(action), 1, 1, 4) == [10]
+    assert inner == [[381]]
+
+
 class LyingBytes(bytes):
     """A bytes subclass whose Python-level view disagrees with its data."""
 
