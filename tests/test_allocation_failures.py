@@ -184,10 +184,11 @@ LIMITED = textwrap.dedent("""
 @pytest.mark.parametrize("args,expected", [
     # A 4 GiB output buffer.
     ("b'', b'', 1 << 15, 0, 1 << 15, 4", "MemoryError "),
-    # Lookup tables of 1 GiB, 16 GiB and 256 GiB.
-    ("b'\\x01', bytes(1 << 21), 1, 1, 1 << 21, 4", "MemoryError "),
-    ("b'\\x01', bytes(1 << 21), 1, 1, 1 << 21, 6", "MemoryError "),
-    ("b'\\x01', bytes(1 << 21), 1, 1, 1 << 21, 8", "MemoryError "),
+    # Today's kernel asks for lookup tables of 1, 16 and 256 GiB here; one
+    # that needs less may return instead.
+    ("b'\\x01', bytes(1 << 21), 1, 1, 1 << 21, 4", "MemoryError |returned"),
+    ("b'\\x01', bytes(1 << 21), 1, 1, 1 << 21, 6", "MemoryError |returned"),
+    ("b'\\x01', bytes(1 << 21), 1, 1, 1 << 21, 8", "MemoryError |returned"),
     # The output fits but the list does not: a failed object creation.
     ("b'', b'', 1 << 13, 0, 1 << 12, 4",
      "PanicException Python API call failed"),
@@ -195,7 +196,7 @@ LIMITED = textwrap.dedent("""
 def test_native_allocation_beyond_limit(args, expected):
     process = run_python(LIMITED.format(args=args))
     assert process.returncode == 0, process.stderr[-3000:]
-    assert process.stdout.splitlines()[0] == expected
+    assert process.stdout.splitlines()[0] in expected.split("|")
 
 
 INIT_CHILD = textwrap.dedent("""
