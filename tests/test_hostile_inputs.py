@@ -379,7 +379,8 @@ VALID = dict(a_bytes=b"\x01\x02", b_bytes=b"\x03\x04", n=1, k=2, m=1,
 VALID_RESULT = [1 * 3 + 2 * 4]
 WRONG_NAMES = ["A_bytes", "N", "K", "Block_size", "blocksize", "block-size",
                "a", "b", "x", "", "n\x00", "a_bytes ", "\u00f1", "self",
-               "args", "kwargs", "a_bytes\udcff"]
+               "args", "kwargs", "a_bytes\udcff",
+               "\uff4e"]  # fullwidth n: names are compared as stored
 
 
 def bind(nargs, names):
