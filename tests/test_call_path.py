@@ -4,14 +4,9 @@ import numpy as np
 import pytest
 
 from _vesk_backend import rsr_gemm
+from conftest import plain_product
 
 BLOCK_SIZES = [4, 6, 8, 0, 5, 7, -1, 2**31 - 1]
-
-
-def plain_product(a, b, n, k, m):
-    codes = np.frombuffer(a, np.uint8)[: n * k].reshape(n, k) & 3
-    values = np.frombuffer(b, np.int8)[: k * m].reshape(k, m)
-    return (codes.astype(np.int64) @ values.astype(np.int64)).ravel().tolist()
 
 
 def random_inputs(rng, n, k, m):

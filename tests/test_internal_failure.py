@@ -6,6 +6,7 @@ import pytest
 
 import _vesk_backend
 from _vesk_backend import rsr_gemm
+from conftest import run_python
 
 A = bytes([1, 2, 3, 0, 3, 1])
 B = bytes([1, 0xFF, 2, 0, 0xFD, 4])
@@ -47,7 +48,7 @@ def test_one_type_per_process_and_not_a_module_attribute():
     assert type(first) not in vars(_vesk_backend).values()
 
 
-def test_failure_is_reported_on_standard_error(run_python):
+def test_failure_is_reported_on_standard_error():
     run = run_python("""
         from _vesk_backend import rsr_gemm
         try:
@@ -92,7 +93,7 @@ def test_panic_from_python_code_is_resumed(argument, message, capfd):
     assert "internal failure in thread" not in err
 
 
-def test_resumed_panic_reported_in_a_fresh_interpreter(run_python):
+def test_resumed_panic_reported_in_a_fresh_interpreter():
     run = run_python("""
         from _vesk_backend import rsr_gemm
         try:

@@ -8,6 +8,7 @@ import pathlib
 import sys
 
 import _vesk_backend
+from conftest import run_python
 
 
 def test_module_attributes_in_creation_order():
@@ -58,7 +59,7 @@ SUBINTERPRETER_MESSAGE = (
     "PyO3 modules do not yet support subinterpreters, see ")
 
 
-def test_second_interpreter_cannot_import(run_python):
+def test_second_interpreter_cannot_import():
     run = run_python("""
         import _xxsubinterpreters as interpreters
         import _vesk_backend
@@ -77,7 +78,7 @@ def test_second_interpreter_cannot_import(run_python):
     assert second == "[5]"
 
 
-def test_first_interpreter_to_import_owns_the_module(run_python):
+def test_first_interpreter_to_import_owns_the_module():
     run = run_python("""
         import _xxsubinterpreters as interpreters
         interp = interpreters.create()

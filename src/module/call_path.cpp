@@ -32,9 +32,9 @@ bool check_length(const ByteView &buffer, const char *name, const char *dims,
                            " = " + std::to_string(needed) + " are needed");
 }
 
-// Refuses inputs the kernel must not see: buffers shorter than the
-// dimensions say (they would be read past their end) and a depth at which
-// 32-bit sums could overflow. Only called when there is output to compute.
+// Refuses inputs the kernel must not see: buffers shorter than the dimensions
+// say (they would be read past their end) and a depth at which 32-bit sums
+// could overflow. Only called when there is output to compute.
 bool check_inputs(const GemmArguments &args) {
   if (args.k <= 0)
     return true;
@@ -54,6 +54,7 @@ PyObject *multiply(const GemmArguments &args) {
   const std::int64_t count = std::int64_t{args.n} * args.m;
   if (count < 0)
     fail("capacity overflow", VESK_HERE);
+  // Checked before the empty case, so n = 0 does not hide a negative m.
   if (args.m < 0) {
     raise_value_error("m must not be negative, got " + std::to_string(args.m));
     return nullptr;

@@ -1,7 +1,6 @@
 #include "internal_failure.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace vesk {
@@ -27,16 +26,6 @@ const char *project_path(const char *file) {
       return hit;
   }
   return file;
-}
-
-// Ends the process when a failure cannot be turned into an exception.
-[[noreturn]] void abort_at_boundary(const char *detail) {
-  std::fprintf(stderr,
-               "_vesk_backend: uncaught panic at ffi boundary (%s); "
-               "aborting\n",
-               detail);
-  std::fflush(stderr);
-  std::abort();
 }
 
 std::string str_or(PyObject *object, const char *fallback) {
@@ -71,7 +60,7 @@ PyObject *panic_exception_type() {
   PyObject *created = PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc,
                                                 PyExc_BaseException, nullptr);
   if (created == nullptr)
-    abort_at_boundary("Failed to initialize new exception type.");
+    return nullptr;
   // Creation may run Python code; keep a type another thread stored first.
   if (g_panic_type != nullptr) {
     Py_DECREF(created);
@@ -98,7 +87,8 @@ void take_interpreter_failure() {
                     "attempted to fetch exception but none was set");
     return;
   }
-  if (type == panic_exception_type())
+  // Until the type exists, no instance of it can have been raised.
+  if (g_panic_type != nullptr && type == g_panic_type)
     resume(PyRef::steal(type), PyRef::steal(value), PyRef::steal(traceback));
   PyErr_Restore(type, value, traceback);
 }
@@ -145,15 +135,19 @@ std::string lenient_utf8(PyObject *str) {
 }
 
 void raise_internal_failure(const std::string &message) {
+  // Each step here can fail only when memory runs out; the MemoryError it
+  // leaves pending then stands in for the internal failure.
   PyObject *type = panic_exception_type();
-  PyObject *args = PyTuple_New(1);
-  PyObject *text = PyUnicode_FromStringAndSize(
-      message.data(), static_cast<Py_ssize_t>(message.size()));
-  if (args == nullptr || text == nullptr)
-    abort_at_boundary("could not build the exception's arguments");
-  PyTuple_SET_ITEM(args, 0, text);
-  PyErr_SetObject(type, args);
-  Py_DECREF(args);
+  if (type == nullptr)
+    return;
+  PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(
+      message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (!text)
+    return;
+  PyRef args = PyRef::steal(PyTuple_Pack(1, text.get()));
+  if (!args)
+    return;
+  PyErr_SetObject(type, args.get());
   // Make the instance now, so the exception is complete when the entry point
   // returns.
   PyObject *value, *traceback;

@@ -34,6 +34,7 @@ private:
 [[noreturn]] void fail(const std::string &message, SourceLocation where);
 
 // The process-wide exception type, created on first use and never released.
+// Null, with the interpreter's error set, if it cannot be created.
 PyObject *panic_exception_type();
 
 // To be called right after an interpreter call reported failure. Leaves the
@@ -57,7 +58,8 @@ PyObject *interned(PyObject *&slot, const char *text);
 // The UTF-8 text of a str, lone surrogates becoming U+FFFD.
 std::string lenient_utf8(PyObject *str);
 
-// Sets the pending exception of an internal failure with `message`.
+// Sets the pending exception of an internal failure with `message`, or a
+// MemoryError if memory runs out while making it.
 void raise_internal_failure(const std::string &message);
 
 // Runs an entry point's body and turns an internal failure or an exhausted

@@ -92,6 +92,10 @@ PyRef module_name(PyObject *module) {
   }
   PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(
       name, static_cast<Py_ssize_t>(std::strlen(name)), "strict"));
+  if (!text && !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+    take_interpreter_failure(); // out of memory: not a fault of the name
+    return PyRef();
+  }
   if (!text) {
     PyErr_Clear();
     fail(std::string("PyModule_GetName expected to return utf8: ") + name,
