@@ -18,6 +18,8 @@
 #include <cstring>
 #include <new>
 
+#include <immintrin.h>
+
 namespace vesk {
 namespace {
 namespace tiled {
@@ -32,8 +34,8 @@ static_assert(group_limit(8) * 3 * 128 * 8 <= 32767, "16-bit sums wrap");
 
 // Pattern tables of a group are meant to stay in the second-level cache.
 constexpr std::size_t kTableCacheBytes = std::size_t{1} << 20;
-// A row block's tile of C, likewise.
-constexpr std::size_t kOutputCacheBytes = std::size_t{1} << 20;
+// A row block of C, likewise.
+constexpr std::size_t kOutputCacheBytes = std::size_t{1} << 19;
 
 // The base-4 number of the low 2 bits of four bytes, first byte lowest: the
 // multiplier gathers the weighted digits into the top byte without carries
@@ -67,20 +69,6 @@ inline std::uint32_t short_segment_index(const std::uint8_t *codes, int L) {
   return f;
 }
 
-// A buffer of 16-bit table entries, deliberately left uninitialised: every
-// entry read is written first.
-class TableBuffer {
-public:
-  explicit TableBuffer(std::size_t count) : data_(new std::int16_t[count]) {}
-  TableBuffer(const TableBuffer &) = delete;
-  TableBuffer &operator=(const TableBuffer &) = delete;
-  ~TableBuffer() { delete[] data_; }
-  std::int16_t *get() const { return data_; }
-
-private:
-  std::int16_t *data_;
-};
-
 // Fills the 4^L rows (each w wide) of a segment's table for one tile, whose
 // first row of B is `b_row` (rows m apart). The patterns below 4^l already
 // hold every combination of the first l rows, so pattern d * 4^l + j is
@@ -97,6 +85,11 @@ inline void build_table_tile(std::int16_t *__restrict table,
       for (std::size_t c = 0; c < w; ++c)
         step[c] = static_cast<std::int16_t>(d * b_row[c]);
       std::int16_t *__restrict out = table + d * filled * w;
+      if (w == 1) { // a matrix-vector product: rows are single values
+        for (std::size_t j = 0; j < filled; ++j)
+          out[j] = static_cast<std::int16_t>(table[j] + step[0]);
+        continue;
+      }
       for (std::size_t j = 0; j < filled; ++j)
         for (std::size_t c = 0; c < w; ++c)
           out[j * w + c] =
@@ -106,8 +99,16 @@ inline void build_table_tile(std::int16_t *__restrict table,
   }
 }
 
-// One group of segments over one tile: `full` segments of b rows, then
-// possibly the short last segment of `short_rows` rows.
+// Rows of A are k bytes apart: fetch the codes of a later row while this
+// one is indexed.
+constexpr std::size_t kPrefetchRows = 8;
+
+inline void prefetch_codes(const std::uint8_t *codes) {
+  _mm_prefetch(reinterpret_cast<const char *>(codes), _MM_HINT_T0);
+}
+
+// One group of segments: `full` segments of b rows, then possibly the short
+// last segment of `short_rows` rows.
 struct Group {
   std::size_t first_code; // offset of the group's first code in a row of A
   int full;
@@ -120,28 +121,46 @@ struct Tile {
   std::size_t width;
 };
 
+// The group's pattern indices of each row of a block, row-major. Formed once
+// per group and shared by every column tile, so each row of A is read once
+// per group, front to back.
+template <int b>
+void form_indices(const std::uint8_t *A, std::size_t k, const Group &group,
+                  std::size_t row_begin, std::size_t row_end,
+                  std::uint16_t *indices) {
+  const int count = group.count();
+  const std::uint8_t *codes = A + row_begin * k + group.first_code;
+  for (std::size_t r = row_begin; r < row_end; ++r, codes += k) {
+    if (r + kPrefetchRows < row_end)
+      prefetch_codes(codes + kPrefetchRows * k);
+    for (int g = 0; g < group.full; ++g)
+      indices[g] =
+          static_cast<std::uint16_t>(full_segment_index<b>(codes + g * b));
+    if (group.short_rows > 0)
+      indices[group.full] = static_cast<std::uint16_t>(
+          short_segment_index(codes + group.full * b, group.short_rows));
+    indices += count;
+  }
+}
+
 // Sums a row's table rows for the group into 16-bit registers and adds them,
 // widened, into its tile of C. `vectors` registers cover the tile; the last
 // one holds `last_lanes` lanes.
-template <class Isa, int b, int vectors, bool partial>
-void accumulate_rows(const std::uint8_t *A, std::size_t k,
+template <class Isa, int vectors, bool partial>
+void accumulate_rows(const std::uint16_t *indices, int count,
                      const std::int16_t *tables, std::size_t table_stride,
-                     const Group &group, const Tile &tile, std::int32_t *C,
-                     std::size_t m, std::size_t row_begin, std::size_t row_end,
-                     int last_lanes) {
+                     const Tile &tile, std::int32_t *C, std::size_t m,
+                     std::size_t rows, int last_lanes) {
   using Vec = typename Isa::Vec;
   const std::size_t w = tile.width;
-  for (std::size_t r = row_begin; r < row_end; ++r) {
-    const std::uint8_t *codes = A + r * k + group.first_code;
+  std::int32_t *out = C + tile.column;
+  for (std::size_t r = 0; r < rows; ++r, indices += count, out += m) {
     Vec acc[vectors];
     for (int v = 0; v < vectors; ++v)
       acc[v] = Isa::zero();
     const std::int16_t *table = tables;
-    for (int g = 0; g < group.count(); ++g, table += table_stride) {
-      const std::uint32_t f =
-          g < group.full ? full_segment_index<b>(codes + g * b)
-                         : short_segment_index(codes + g * b, group.short_rows);
-      const std::int16_t *entry = table + f * w;
+    for (int g = 0; g < count; ++g, table += table_stride) {
+      const std::int16_t *entry = table + indices[g] * w;
       for (int v = 0; v < vectors; ++v) {
         const bool cut = partial && v == vectors - 1;
         acc[v] = Isa::add(
@@ -149,7 +168,6 @@ void accumulate_rows(const std::uint8_t *A, std::size_t k,
                         : Isa::load(entry + v * Isa::kLanes));
       }
     }
-    std::int32_t *out = C + r * m + tile.column;
     for (int v = 0; v < vectors; ++v) {
       if (partial && v == vectors - 1)
         Isa::add_widened_partial(out + v * Isa::kLanes, acc[v], last_lanes);
@@ -159,116 +177,134 @@ void accumulate_rows(const std::uint8_t *A, std::size_t k,
   }
 }
 
+// Tiles narrower than a few values (m = 1 is a matrix-vector product): a
+// row's table rows are single values, gathered and summed in a scalar.
+inline void accumulate_narrow_rows(const std::uint16_t *indices, int count,
+                                   const std::int16_t *tables,
+                                   std::size_t table_stride, const Tile &tile,
+                                   std::int32_t *C, std::size_t m,
+                                   std::size_t rows) {
+  const std::size_t w = tile.width;
+  std::int32_t *out = C + tile.column;
+  for (std::size_t r = 0; r < rows; ++r, indices += count, out += m) {
+    for (std::size_t c = 0; c < w; ++c) {
+      std::int32_t sum = 0; // at most 32767 in magnitude
+      const std::int16_t *table = tables + c;
+      for (int g = 0; g < count; ++g, table += table_stride)
+        sum += table[indices[g] * w];
+      // Unsigned addition: a caller-excluded overflow stays defined.
+      out[c] = static_cast<std::int32_t>(static_cast<std::uint32_t>(out[c]) +
+                                         static_cast<std::uint32_t>(sum));
+    }
+  }
+}
+
+constexpr std::size_t kNarrowTileWidth = 4;
+
 // Picks the instance of accumulate_rows for a tile's width.
-template <class Isa, int b, int vectors>
-void accumulate_tile(const std::uint8_t *A, std::size_t k,
+template <class Isa, int vectors>
+void accumulate_tile(const std::uint16_t *indices, int count,
                      const std::int16_t *tables, std::size_t table_stride,
-                     const Group &group, const Tile &tile, std::int32_t *C,
-                     std::size_t m, std::size_t row_begin,
-                     std::size_t row_end) {
+                     const Tile &tile, std::int32_t *C, std::size_t m,
+                     std::size_t rows) {
   constexpr std::size_t lanes = Isa::kLanes;
+  if (tile.width < kNarrowTileWidth)
+    return accumulate_narrow_rows(indices, count, tables, table_stride, tile, C,
+                                  m, rows);
   if constexpr (vectors > 1) {
     if (tile.width <= (vectors - 1) * lanes)
-      return accumulate_tile<Isa, b, vectors - 1>(
-          A, k, tables, table_stride, group, tile, C, m, row_begin, row_end);
+      return accumulate_tile<Isa, vectors - 1>(indices, count, tables,
+                                               table_stride, tile, C, m, rows);
   }
   const int last_lanes = static_cast<int>(tile.width - (vectors - 1) * lanes);
   if (last_lanes == static_cast<int>(lanes))
-    accumulate_rows<Isa, b, vectors, false>(A, k, tables, table_stride, group,
-                                            tile, C, m, row_begin, row_end,
-                                            last_lanes);
+    accumulate_rows<Isa, vectors, false>(indices, count, tables, table_stride,
+                                         tile, C, m, rows, last_lanes);
   else
-    accumulate_rows<Isa, b, vectors, true>(A, k, tables, table_stride, group,
-                                           tile, C, m, row_begin, row_end,
-                                           last_lanes);
+    accumulate_rows<Isa, vectors, true>(indices, count, tables, table_stride,
+                                        tile, C, m, rows, last_lanes);
 }
 
-// How the work is cut, sized so that the group's tables stay within one
-// full-width table of 2 * 4^b * m bytes (the kernel's only buffer) and,
-// where possible, in the second-level cache together with C's tile.
+// How the work is cut. Row blocks bound the rows of A in flight (their
+// pages and cache lines) and C's block; each block rebuilds the tables, so it
+// spans at least 4 * 4^b rows. The group's tables and its index block take
+// at most one full-width table (2 * 4^b * m bytes), or, where that is
+// smaller, up to 256 KiB but never more than the output itself: several
+// tables per group are what lets 16-bit sums go into C only once a group.
 struct Plan {
   std::size_t tile_width;
-  int group_segments;
   std::size_t block_rows;
+  int group_segments;
 };
 
-template <int b> Plan make_plan(std::size_t n, std::size_t m) {
+constexpr std::size_t kScratchFloorBytes = std::size_t{256} << 10;
+constexpr std::size_t kCodeBlockBytes = std::size_t{2} << 20;
+
+template <int b> Plan make_plan(std::size_t n, std::size_t k, std::size_t m) {
   constexpr std::size_t patterns = std::size_t{1} << (2 * b);
   // Wide tables of long segments would leave the cache: narrower tiles.
   constexpr std::size_t widest = b == 4 ? 64 : b == 6 ? 32 : 16;
   const std::size_t tile_width = m < widest ? m : widest;
+  std::size_t block_rows = kCodeBlockBytes / k;
+  if (block_rows > kOutputCacheBytes / (4 * m))
+    block_rows = kOutputCacheBytes / (4 * m);
+  if (block_rows < 4 * patterns)
+    block_rows = 4 * patterns;
+  if (block_rows > n)
+    block_rows = n;
   const std::size_t table_bytes = 2 * patterns * tile_width;
-  std::size_t group = m / tile_width;
+  std::size_t scratch =
+      kScratchFloorBytes < 4 * n * m ? kScratchFloorBytes : 4 * n * m;
+  if (scratch < 2 * patterns * m)
+    scratch = 2 * patterns * m;
+  std::size_t group = scratch / (table_bytes + 2 * block_rows);
   if (group * table_bytes > kTableCacheBytes)
     group = kTableCacheBytes / table_bytes;
   if (group > static_cast<std::size_t>(group_limit(b)))
     group = group_limit(b);
   if (group == 0)
     group = 1;
-  // Rebuilding the tables for each block costs 4^b entries per row block:
-  // keep blocks at least 16 times that.
-  std::size_t block_rows = kOutputCacheBytes / (4 * tile_width);
-  if (block_rows < 16 * patterns)
-    block_rows = 16 * patterns;
-  if (block_rows > n)
-    block_rows = n;
-  return {tile_width, static_cast<int>(group), block_rows};
+  return {tile_width, block_rows, static_cast<int>(group)};
 }
+
+// An uninitialised buffer (tables, indices): every value read is written
+// first.
+template <class T> class Scratch {
+public:
+  explicit Scratch(std::size_t count) : data_(new T[count]) {}
+  Scratch(const Scratch &) = delete;
+  Scratch &operator=(const Scratch &) = delete;
+  ~Scratch() { delete[] data_; }
+  T *get() const { return data_; }
+
+private:
+  T *data_;
+};
 
 template <class Isa, int b>
-void multiply_segments(const std::uint8_t *A, const std::int8_t *B,
-                       std::int32_t *C, std::size_t n, std::size_t k,
-                       std::size_t m) {
+void multiply_block(const std::uint8_t *A, const std::int8_t *B,
+                    std::int32_t *C, std::size_t k, std::size_t m,
+                    const Plan &plan, std::size_t r0, std::size_t r1,
+                    std::int16_t *tables, std::uint16_t *indices) {
   constexpr std::size_t patterns = std::size_t{1} << (2 * b);
-  const Plan plan = make_plan<b>(n, m);
-  const std::size_t table_stride = patterns * plan.tile_width;
-  TableBuffer tables(table_stride * plan.group_segments);
-  const std::size_t group_codes = std::size_t{b} * plan.group_segments;
   constexpr int vectors = kMaxTileWidth / Isa::kLanes;
-  for (std::size_t r0 = 0; r0 < n; r0 += plan.block_rows) {
-    const std::size_t r1 = n - r0 < plan.block_rows ? n : r0 + plan.block_rows;
+  const std::size_t table_stride = patterns * plan.tile_width;
+  const std::size_t group_codes = std::size_t{b} * plan.group_segments;
+  for (std::size_t s0 = 0; s0 < k; s0 += group_codes) {
+    const std::size_t codes = k - s0 < group_codes ? k - s0 : group_codes;
+    const Group group{s0, static_cast<int>(codes / b),
+                      static_cast<int>(codes % b)};
+    form_indices<b>(A, k, group, r0, r1, indices);
     for (std::size_t c0 = 0; c0 < m; c0 += plan.tile_width) {
       const Tile tile{c0, m - c0 < plan.tile_width ? m - c0 : plan.tile_width};
-      for (std::size_t s0 = 0; s0 < k; s0 += group_codes) {
-        const std::size_t codes = k - s0 < group_codes ? k - s0 : group_codes;
-        const Group group{s0, static_cast<int>(codes / b),
-                          static_cast<int>(codes % b)};
-        for (int g = 0; g < group.count(); ++g) {
-          const int L = g < group.full ? b : group.short_rows;
-          build_table_tile(tables.get() + g * table_stride,
-                           B + (s0 + std::size_t{b} * g) * m + c0, m, L,
-                           tile.width);
-        }
-        accumulate_tile<Isa, b, vectors>(A, k, tables.get(), table_stride,
-                                         group, tile, C, m, r0, r1);
+      for (int g = 0; g < group.count(); ++g) {
+        const int L = g < group.full ? b : group.short_rows;
+        build_table_tile(tables + g * table_stride,
+                         B + (s0 + std::size_t{b} * g) * m + c0, m, L,
+                         tile.width);
       }
-    }
-  }
-}
-
-// Matrix-vector products: a table row is one value, so the work is a gather
-// across rows. Rows go in blocks whose codes stay in the first-level cache
-// while the block runs through every segment.
-template <int b>
-void multiply_vector(const std::uint8_t *A, const std::int8_t *B,
-                     std::int32_t *C, std::size_t n, std::size_t k) {
-  constexpr std::size_t patterns = std::size_t{1} << (2 * b);
-  TableBuffer table(patterns);
-  std::size_t block_rows = 16 * patterns < 1024 ? 1024 : 16 * patterns;
-  for (std::size_t r0 = 0; r0 < n; r0 += block_rows) {
-    const std::size_t r1 = n - r0 < block_rows ? n : r0 + block_rows;
-    for (std::size_t s = 0; s < k; s += b) {
-      const int L = k - s < b ? static_cast<int>(k - s) : b;
-      build_table_tile(table.get(), B + s, 1, L, 1);
-      const std::uint8_t *codes = A + r0 * k + s;
-      for (std::size_t r = r0; r < r1; ++r, codes += k) {
-        const std::uint32_t f = L == b ? full_segment_index<b>(codes)
-                                       : short_segment_index(codes, L);
-        // Unsigned addition: a caller-excluded overflow stays defined.
-        C[r] = static_cast<std::int32_t>(
-            static_cast<std::uint32_t>(C[r]) +
-            static_cast<std::uint32_t>(table.get()[f]));
-      }
+      accumulate_tile<Isa, vectors>(indices, group.count(), tables,
+                                    table_stride, tile, C + r0 * m, m, r1 - r0);
     }
   }
 }
@@ -277,9 +313,16 @@ template <class Isa, int b>
 void multiply_blocks(const std::uint8_t *A, const std::int8_t *B,
                      std::int32_t *C, std::size_t n, std::size_t k,
                      std::size_t m) {
-  if (m == 1)
-    return multiply_vector<b>(A, B, C, n, k);
-  multiply_segments<Isa, b>(A, B, C, n, k, m);
+  constexpr std::size_t patterns = std::size_t{1} << (2 * b);
+  const Plan plan = make_plan<b>(n, k, m);
+  Scratch<std::int16_t> tables(patterns * plan.tile_width *
+                               plan.group_segments);
+  Scratch<std::uint16_t> indices(plan.block_rows * plan.group_segments);
+  for (std::size_t r0 = 0; r0 < n; r0 += plan.block_rows) {
+    const std::size_t r1 = n - r0 < plan.block_rows ? n : r0 + plan.block_rows;
+    multiply_block<Isa, b>(A, B, C, k, m, plan, r0, r1, tables.get(),
+                           indices.get());
+  }
 }
 
 template <class Isa>
