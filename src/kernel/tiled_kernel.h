@@ -34,8 +34,6 @@ static_assert(group_limit(8) * 3 * 128 * 8 <= 32767, "16-bit sums wrap");
 
 // Pattern tables of a group are meant to stay in the second-level cache.
 constexpr std::size_t kTableCacheBytes = std::size_t{1} << 20;
-// A row block of C, likewise.
-constexpr std::size_t kOutputCacheBytes = std::size_t{1} << 19;
 
 // The base-4 number of the low 2 bits of four bytes, first byte lowest: the
 // multiplier gathers the weighted digits into the top byte without carries
@@ -72,10 +70,13 @@ inline std::uint32_t short_segment_index(const std::uint8_t *codes, int L) {
 // Fills the 4^L rows (each w wide) of a segment's table for one tile, whose
 // first row of B is `b_row` (rows m apart). The patterns below 4^l already
 // hold every combination of the first l rows, so pattern d * 4^l + j is
-// pattern j plus d times row l: one addition per entry.
-inline void build_table_tile(std::int16_t *__restrict table,
-                             const std::int8_t *__restrict b_row, std::size_t m,
-                             int L, std::size_t w) {
+// pattern j plus d times row l: one addition per entry. A nonzero
+// `FixedWidth` is w known at compile time, for fully vectorised rows.
+template <std::size_t FixedWidth>
+void build_table_tile(std::int16_t *__restrict table,
+                      const std::int8_t *__restrict b_row, std::size_t m, int L,
+                      std::size_t width) {
+  const std::size_t w = FixedWidth != 0 ? FixedWidth : width;
   for (std::size_t c = 0; c < w; ++c)
     table[c] = 0;
   std::size_t filled = 1;
@@ -97,6 +98,13 @@ inline void build_table_tile(std::int16_t *__restrict table,
     }
     filled *= 4;
   }
+}
+
+inline void build_table_tile(std::int16_t *table, const std::int8_t *b_row,
+                             std::size_t m, int L, std::size_t w) {
+  if (w == kMaxTileWidth)
+    return build_table_tile<kMaxTileWidth>(table, b_row, m, L, w);
+  build_table_tile<0>(table, b_row, m, L, w);
 }
 
 // Rows of A are k bytes apart: fetch the codes of a later row while this
@@ -234,11 +242,16 @@ void accumulate_tile(const std::uint16_t *indices, int count,
 struct Plan {
   std::size_t tile_width;
   std::size_t block_rows;
+  std::size_t index_rows; // rows whose indices are formed at a time
   int group_segments;
 };
 
+// With a single tile, indices are used once: form them for a few rows at a
+// time, right before their use.
+constexpr std::size_t kIndexChunkRows = 64;
+
 constexpr std::size_t kScratchFloorBytes = std::size_t{256} << 10;
-constexpr std::size_t kCodeBlockBytes = std::size_t{2} << 20;
+constexpr std::size_t kCodeBlockBytes = std::size_t{4} << 20;
 
 template <int b> Plan make_plan(std::size_t n, std::size_t k, std::size_t m) {
   constexpr std::size_t patterns = std::size_t{1} << (2 * b);
@@ -246,10 +259,12 @@ template <int b> Plan make_plan(std::size_t n, std::size_t k, std::size_t m) {
   constexpr std::size_t widest = b == 4 ? 64 : b == 6 ? 32 : 16;
   const std::size_t tile_width = m < widest ? m : widest;
   std::size_t block_rows = kCodeBlockBytes / k;
-  if (block_rows > kOutputCacheBytes / (4 * m))
-    block_rows = kOutputCacheBytes / (4 * m);
-  if (block_rows < 4 * patterns)
-    block_rows = 4 * patterns;
+  // Building a table entry is one vector addition; with narrow tiles a row's
+  // lookup is scalar, so fewer rows repay the tables.
+  const std::size_t min_rows =
+      tile_width < kNarrowTileWidth ? patterns : 4 * patterns;
+  if (block_rows < min_rows)
+    block_rows = min_rows;
   if (block_rows > n)
     block_rows = n;
   const std::size_t table_bytes = 2 * patterns * tile_width;
@@ -257,14 +272,17 @@ template <int b> Plan make_plan(std::size_t n, std::size_t k, std::size_t m) {
       kScratchFloorBytes < 4 * n * m ? kScratchFloorBytes : 4 * n * m;
   if (scratch < 2 * patterns * m)
     scratch = 2 * patterns * m;
-  std::size_t group = scratch / (table_bytes + 2 * block_rows);
+  const std::size_t index_rows = m <= tile_width && kIndexChunkRows < block_rows
+                                     ? kIndexChunkRows
+                                     : block_rows;
+  std::size_t group = scratch / (table_bytes + 2 * index_rows);
   if (group * table_bytes > kTableCacheBytes)
     group = kTableCacheBytes / table_bytes;
   if (group > static_cast<std::size_t>(group_limit(b)))
     group = group_limit(b);
   if (group == 0)
     group = 1;
-  return {tile_width, block_rows, static_cast<int>(group)};
+  return {tile_width, block_rows, index_rows, static_cast<int>(group)};
 }
 
 // An uninitialised buffer (tables, indices): every value read is written
@@ -281,6 +299,22 @@ private:
   T *data_;
 };
 
+template <int b>
+void build_group_tables(const std::int8_t *B, std::size_t m, const Group &group,
+                        const Tile &tile, std::int16_t *tables,
+                        std::size_t table_stride) {
+  for (int g = 0; g < group.count(); ++g) {
+    const int L = g < group.full ? b : group.short_rows;
+    build_table_tile(tables + g * table_stride,
+                     B + (group.first_code + std::size_t{b} * g) * m +
+                         tile.column,
+                     m, L, tile.width);
+  }
+}
+
+// Rows r0 .. r1 of C. Tables are built per group and tile; with a single
+// tile they serve the whole block, else the whole block's indices are formed
+// first and serve every tile.
 template <class Isa, int b>
 void multiply_block(const std::uint8_t *A, const std::int8_t *B,
                     std::int32_t *C, std::size_t k, std::size_t m,
@@ -290,21 +324,26 @@ void multiply_block(const std::uint8_t *A, const std::int8_t *B,
   constexpr int vectors = kMaxTileWidth / Isa::kLanes;
   const std::size_t table_stride = patterns * plan.tile_width;
   const std::size_t group_codes = std::size_t{b} * plan.group_segments;
+  const bool one_tile = m <= plan.tile_width;
   for (std::size_t s0 = 0; s0 < k; s0 += group_codes) {
     const std::size_t codes = k - s0 < group_codes ? k - s0 : group_codes;
     const Group group{s0, static_cast<int>(codes / b),
                       static_cast<int>(codes % b)};
-    form_indices<b>(A, k, group, r0, r1, indices);
-    for (std::size_t c0 = 0; c0 < m; c0 += plan.tile_width) {
-      const Tile tile{c0, m - c0 < plan.tile_width ? m - c0 : plan.tile_width};
-      for (int g = 0; g < group.count(); ++g) {
-        const int L = g < group.full ? b : group.short_rows;
-        build_table_tile(tables + g * table_stride,
-                         B + (s0 + std::size_t{b} * g) * m + c0, m, L,
-                         tile.width);
+    if (one_tile)
+      build_group_tables<b>(B, m, group, Tile{0, m}, tables, table_stride);
+    for (std::size_t i0 = r0; i0 < r1; i0 += plan.index_rows) {
+      const std::size_t i1 =
+          r1 - i0 < plan.index_rows ? r1 : i0 + plan.index_rows;
+      form_indices<b>(A, k, group, i0, i1, indices);
+      for (std::size_t c0 = 0; c0 < m; c0 += plan.tile_width) {
+        const Tile tile{c0,
+                        m - c0 < plan.tile_width ? m - c0 : plan.tile_width};
+        if (!one_tile)
+          build_group_tables<b>(B, m, group, tile, tables, table_stride);
+        accumulate_tile<Isa, vectors>(indices, group.count(), tables,
+                                      table_stride, tile, C + i0 * m, m,
+                                      i1 - i0);
       }
-      accumulate_tile<Isa, vectors>(indices, group.count(), tables,
-                                    table_stride, tile, C + r0 * m, m, r1 - r0);
     }
   }
 }
@@ -317,7 +356,7 @@ void multiply_blocks(const std::uint8_t *A, const std::int8_t *B,
   const Plan plan = make_plan<b>(n, k, m);
   Scratch<std::int16_t> tables(patterns * plan.tile_width *
                                plan.group_segments);
-  Scratch<std::uint16_t> indices(plan.block_rows * plan.group_segments);
+  Scratch<std::uint16_t> indices(plan.index_rows * plan.group_segments);
   for (std::size_t r0 = 0; r0 < n; r0 += plan.block_rows) {
     const std::size_t r1 = n - r0 < plan.block_rows ? n : r0 + plan.block_rows;
     multiply_block<Isa, b>(A, B, C, k, m, plan, r0, r1, tables.get(),
