@@ -11,6 +11,7 @@ namespace {
 struct Avx2 {
   using Vec = __m256i;
   static constexpr std::size_t kLanes = 16;
+  static constexpr bool kHasHalf = false;
 
   static Vec zero() { return _mm256_setzero_si256(); }
   static Vec add(Vec a, Vec b) { return _mm256_add_epi16(a, b); }

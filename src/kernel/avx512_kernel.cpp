@@ -9,9 +9,46 @@
 namespace vesk {
 namespace {
 
+// Tiles of at most 16 values: one 256-bit register of sums, widened into
+// one 512-bit register of C.
+struct Avx512Half {
+  using Vec = __m256i;
+  static constexpr std::size_t kLanes = 16;
+  static constexpr bool kHasHalf = false;
+
+  static Vec zero() { return _mm256_setzero_si256(); }
+  static Vec add(Vec a, Vec b) { return _mm256_add_epi16(a, b); }
+  static Vec load(const std::int16_t *p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+  }
+  static Vec load_partial(const std::int16_t *p, int lanes) {
+    return _mm256_maskz_loadu_epi16(first_lanes(lanes), p);
+  }
+  static void add_widened(std::int32_t *out, Vec v) {
+    _mm512_storeu_si512(out,
+                        _mm512_add_epi32(_mm512_loadu_si512(out), widen(v)));
+  }
+  static void add_widened_partial(std::int32_t *out, Vec v, int lanes) {
+    const __mmask16 mask = first_lanes(lanes);
+    _mm512_mask_storeu_epi32(
+        out, mask,
+        _mm512_add_epi32(_mm512_maskz_loadu_epi32(mask, out), widen(v)));
+  }
+
+private:
+  // The masked form with every lane set: the plain one trips GCC's
+  // may-be-uninitialised warning inside its own headers.
+  static __m512i widen(Vec v) { return _mm512_maskz_cvtepi16_epi32(0xFFFF, v); }
+  static __mmask16 first_lanes(int lanes) {
+    return static_cast<__mmask16>((1u << lanes) - 1);
+  }
+};
+
 struct Avx512 {
   using Vec = __m512i;
+  using Half = Avx512Half;
   static constexpr std::size_t kLanes = 32;
+  static constexpr bool kHasHalf = true;
 
   static Vec zero() { return _mm512_setzero_si512(); }
   static Vec add(Vec a, Vec b) { return _mm512_add_epi16(a, b); }

@@ -102,9 +102,16 @@ void build_table_tile(std::int16_t *__restrict table,
 
 inline void build_table_tile(std::int16_t *table, const std::int8_t *b_row,
                              std::size_t m, int L, std::size_t w) {
-  if (w == kMaxTileWidth)
-    return build_table_tile<kMaxTileWidth>(table, b_row, m, L, w);
-  build_table_tile<0>(table, b_row, m, L, w);
+  switch (w) {
+  case 16:
+    return build_table_tile<16>(table, b_row, m, L, w);
+  case 32:
+    return build_table_tile<32>(table, b_row, m, L, w);
+  case 64:
+    return build_table_tile<64>(table, b_row, m, L, w);
+  default:
+    return build_table_tile<0>(table, b_row, m, L, w);
+  }
 }
 
 // Rows of A are k bytes apart: fetch the codes of a later row while this
@@ -219,6 +226,12 @@ void accumulate_tile(const std::uint16_t *indices, int count,
   if (tile.width < kNarrowTileWidth)
     return accumulate_narrow_rows(indices, count, tables, table_stride, tile, C,
                                   m, rows);
+  // Narrow tiles on wide registers: the instruction set's half-width form.
+  if constexpr (Isa::kHasHalf) {
+    if (tile.width <= lanes / 2)
+      return accumulate_tile<typename Isa::Half, 1>(
+          indices, count, tables, table_stride, tile, C, m, rows);
+  }
   if constexpr (vectors > 1) {
     if (tile.width <= (vectors - 1) * lanes)
       return accumulate_tile<Isa, vectors - 1>(indices, count, tables,
