@@ -114,9 +114,10 @@ inline void build_table_tile(std::int16_t *table, const std::int8_t *b_row,
   }
 }
 
-// Rows of A are k bytes apart: fetch the codes of a later row while this
-// one is indexed.
-constexpr std::size_t kPrefetchRows = 8;
+// Rows of A are k bytes apart, each on its own pages for large k, so the
+// processor does not fetch ahead by itself: fetch a later row's codes (the
+// first and last line of the group) while this one is indexed.
+constexpr std::size_t kPrefetchRows = 24;
 
 inline void prefetch_codes(const std::uint8_t *codes) {
   _mm_prefetch(reinterpret_cast<const char *>(codes), _MM_HINT_T0);
@@ -142,12 +143,16 @@ struct Tile {
 template <int b>
 void form_indices(const std::uint8_t *A, std::size_t k, const Group &group,
                   std::size_t row_begin, std::size_t row_end,
-                  std::uint16_t *indices) {
+                  std::size_t block_end, std::uint16_t *indices) {
   const int count = group.count();
+  const std::size_t last_code = std::size_t{b} * group.full +
+                                static_cast<std::size_t>(group.short_rows) - 1;
   const std::uint8_t *codes = A + row_begin * k + group.first_code;
   for (std::size_t r = row_begin; r < row_end; ++r, codes += k) {
-    if (r + kPrefetchRows < row_end)
+    if (r + kPrefetchRows < block_end) {
       prefetch_codes(codes + kPrefetchRows * k);
+      prefetch_codes(codes + kPrefetchRows * k + last_code);
+    }
     for (int g = 0; g < group.full; ++g)
       indices[g] =
           static_cast<std::uint16_t>(full_segment_index<b>(codes + g * b));
@@ -347,7 +352,7 @@ void multiply_block(const std::uint8_t *A, const std::int8_t *B,
     for (std::size_t i0 = r0; i0 < r1; i0 += plan.index_rows) {
       const std::size_t i1 =
           r1 - i0 < plan.index_rows ? r1 : i0 + plan.index_rows;
-      form_indices<b>(A, k, group, i0, i1, indices);
+      form_indices<b>(A, k, group, i0, i1, r1, indices);
       for (std::size_t c0 = 0; c0 < m; c0 += plan.tile_width) {
         const Tile tile{c0,
                         m - c0 < plan.tile_width ? m - c0 : plan.tile_width};
