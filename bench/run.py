@@ -6,7 +6,8 @@ Run from the repository root after installing the package:
     python bench/run.py --quick    # fewer repetitions, block size 4 only
 
 Every method of a shape is timed in the same run, alternating, and the median
-of the repetitions is reported. Results go to bench/results/ as JSON and as a
+of the repetitions is reported; each timed call follows a short pause so that
+idle BLAS threads do not weigh on the next one. Results go to bench/results/ as JSON and as a
 bar chart (PNG).
 """
 
@@ -34,6 +35,10 @@ BLOCK_SIZES = (4, 6, 8)
 # A method slower than this on its first run is not repeated: numpy's integer
 # product has no BLAS and takes up to a minute on the larger shapes.
 SLOW_SECONDS = 3.0
+# A pause before each timed call: OpenBLAS's worker threads keep spinning for
+# a while after a product, and on a small machine they would slow down
+# whatever is timed next.
+PAUSE_SECONDS = 0.25
 # float32 holds every integer below 2**24 exactly.
 FLOAT32_EXACT_DEPTH = (1 << 24) // 384
 RESULTS = pathlib.Path(__file__).parent / "results"
@@ -90,6 +95,7 @@ def environment():
 
 
 def time_once(function, args):
+    time.sleep(PAUSE_SECONDS)
     start = time.perf_counter()
     result = function(*args)
     elapsed = time.perf_counter() - start
