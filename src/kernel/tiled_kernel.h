@@ -252,11 +252,12 @@ void accumulate_tile(const std::uint16_t *indices, int count,
 }
 
 // How the work is cut. Row blocks bound the rows of A in flight (their
-// pages and cache lines) and C's block; each block rebuilds the tables, so it
-// spans at least 4 * 4^b rows. The group's tables and its index block take
-// at most one full-width table (2 * 4^b * m bytes), or, where that is
-// smaller, up to 256 KiB but never more than the output itself: several
-// tables per group are what lets 16-bit sums go into C only once a group.
+// pages and cache lines); each block rebuilds the tables, so it spans at
+// least 4 * 4^b rows. The group's tables and its index block take at most
+// one full-width table (2 * 4^b * m bytes) or, where that is smaller, up to
+// 1 MiB but never more than the output itself: several tables per group are
+// what lets 16-bit sums reach C only once a group, and with one table the
+// narrow shapes (m = 1 to 64) run two to ten times slower.
 struct Plan {
   std::size_t tile_width;
   std::size_t block_rows;
@@ -268,7 +269,7 @@ struct Plan {
 // time, right before their use.
 constexpr std::size_t kIndexChunkRows = 64;
 
-constexpr std::size_t kScratchFloorBytes = std::size_t{256} << 10;
+constexpr std::size_t kScratchFloorBytes = std::size_t{1024} << 10;
 constexpr std::size_t kCodeBlockBytes = std::size_t{4} << 20;
 
 template <int b> Plan make_plan(std::size_t n, std::size_t k, std::size_t m) {
