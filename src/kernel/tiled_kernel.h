@@ -2,11 +2,12 @@
 // vector operations and instantiated by each instruction-set file under its
 // own compile flags.
 //
-// Work is cut into row blocks, column tiles of at most 64 values and groups
-// of segments. For each (row block, tile, group) the tables of the group's
-// segments are built for the tile only, each entry from an earlier one plus
-// one row of B times a digit; then every row of the block sums its group's
-// table rows in 16-bit lanes held in registers and widens them into C once.
+// Work is cut into row blocks, groups of segments and column tiles of at most
+// 64 values. For each group the rows' pattern indices are formed into a small
+// row-major block; for each tile the group's tables are built for that tile
+// only, each entry from an earlier one plus one row of B times a digit; then
+// every row sums its group's table rows in 16-bit lanes held in registers and
+// widens them into C once per group.
 //
 // Everything here has internal linkage: each instruction-set file gets its
 // own copy, so the linker can never hand one file's code to another. For the
