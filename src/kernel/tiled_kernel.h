@@ -271,7 +271,7 @@ struct Plan {
 constexpr std::size_t kIndexChunkRows = 64;
 
 constexpr std::size_t kScratchFloorBytes = std::size_t{1024} << 10;
-constexpr std::size_t kCodeBlockBytes = std::size_t{4} << 20;
+constexpr std::size_t kCodeBlockBytes = std::size_t{16} << 20;
 
 template <int b> Plan make_plan(std::size_t n, std::size_t k, std::size_t m) {
   constexpr std::size_t patterns = std::size_t{1} << (2 * b);
