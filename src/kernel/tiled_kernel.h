@@ -305,17 +305,25 @@ template <int b> Plan make_plan(std::size_t n, std::size_t k, std::size_t m) {
   return {tile_width, block_rows, index_rows, static_cast<int>(group)};
 }
 
-// An uninitialised buffer (tables, indices): every value read is written
-// first.
+// An uninitialised buffer (tables, indices) starting on a cache line, so
+// that a 64-byte table row never straddles two lines. Every value read is
+// written first.
 template <class T> class Scratch {
 public:
-  explicit Scratch(std::size_t count) : data_(new T[count]) {}
+  explicit Scratch(std::size_t count)
+      : memory_(new unsigned char[count * sizeof(T) + kLineBytes]) {
+    const auto address = reinterpret_cast<std::uintptr_t>(memory_);
+    data_ =
+        reinterpret_cast<T *>(memory_ + (kLineBytes - address % kLineBytes));
+  }
   Scratch(const Scratch &) = delete;
   Scratch &operator=(const Scratch &) = delete;
-  ~Scratch() { delete[] data_; }
+  ~Scratch() { delete[] memory_; }
   T *get() const { return data_; }
 
 private:
+  static constexpr std::size_t kLineBytes = 64;
+  unsigned char *memory_;
   T *data_;
 };
 
