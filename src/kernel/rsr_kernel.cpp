@@ -1,70 +1,17 @@
-// The straightforward segment lookup-table kernel.
-//
-// For each segment of b consecutive positions of k, every combination of b
-// codes (4^b patterns) is multiplied against the b rows of B once into a table
-// of 16-bit partial sums; each row of A then reads its b codes as one base-4
-// number and adds that table row into its row of C.
+// The public entry: initialises C, then runs the target chosen for this
+// process.
 #include "rsr_kernel.h"
+
+#include "kernel_targets.h"
 
 #include <algorithm>
 #include <cstddef>
-#include <vector>
 
 namespace vesk {
 namespace {
 
-// Fills the first 4^L rows of T for the segment of B starting at row s.
-// Pattern j pairs its lowest base-4 digit with the segment's first row.
-// Every entry lies in [-3072, 3048], so 16 bits never wrap.
-void build_table(std::int16_t *T, const std::int8_t *B, std::size_t s, int L,
-                 std::size_t m) {
-  const std::size_t patterns = std::size_t{1} << (2 * L);
-  for (std::size_t j = 0; j < patterns; ++j) {
-    std::int16_t *row = T + j * m;
-    for (std::size_t c = 0; c < m; ++c) {
-      int sum = 0;
-      for (int l = 0; l < L; ++l) {
-        const int digit = static_cast<int>((j >> (2 * l)) & 3);
-        sum += digit * B[(s + l) * m + c];
-      }
-      row[c] = static_cast<std::int16_t>(sum);
-    }
-  }
-}
-
-// The pattern index of L codes starting at `codes`, first code lowest.
-std::size_t pattern_index(const std::uint8_t *codes, int L) {
-  std::size_t f = 0;
-  for (int l = 0; l < L; ++l)
-    f |= static_cast<std::size_t>(codes[l] & 3) << (2 * l);
-  return f;
-}
-
-// Adds a table row into a row of C. Unsigned arithmetic keeps a (caller-
-// excluded) overflow defined; within range it is the exact signed sum.
-void add_row(std::int32_t *c_row, const std::int16_t *t_row, std::size_t m) {
-  for (std::size_t c = 0; c < m; ++c)
-    c_row[c] = static_cast<std::int32_t>(static_cast<std::uint32_t>(c_row[c]) +
-                                         static_cast<std::uint32_t>(t_row[c]));
-}
-
-template <int b>
-void rsr_block_multiply(const std::uint8_t *A, const std::int8_t *B,
-                        std::int32_t *C, std::size_t n, std::size_t k,
-                        std::size_t m) {
-  std::vector<std::int16_t> T((std::size_t{1} << (2 * b)) * m);
-  for (std::size_t s = 0; s < k; s += b) {
-    const int L = static_cast<int>(std::min<std::size_t>(b, k - s));
-    build_table(T.data(), B, s, L, m);
-    for (std::size_t r = 0; r < n; ++r) {
-      const std::size_t f = pattern_index(A + r * k + s, L);
-      add_row(C + r * m, T.data() + f * m, m);
-    }
-  }
-}
-
-void initialise_output(std::int32_t *C, const std::int32_t *bias,
-                       std::size_t n, std::size_t m) {
+void initialise_output(std::int32_t *C, const std::int32_t *bias, std::size_t n,
+                       std::size_t m) {
   if (bias == nullptr) {
     std::fill(C, C + n * m, 0);
     return;
@@ -73,27 +20,42 @@ void initialise_output(std::int32_t *C, const std::int32_t *bias,
     std::copy(bias, bias + m, C + r * m);
 }
 
+MultiplyFunction multiply_function(KernelTarget target) {
+  switch (target) {
+#if defined(VESK_X86_TARGETS)
+  case KernelTarget::avx512:
+    return avx512::multiply;
+  case KernelTarget::avx2:
+    return avx2::multiply;
+#endif
+  default:
+    return portable::multiply;
+  }
+}
+
 } // namespace
 
-void rsr_gemm_kernel(const std::uint8_t *A, const std::int8_t *B,
-                     std::int32_t *C, const std::int32_t *bias, std::int32_t n,
-                     std::int32_t k, std::int32_t m, std::int32_t block_size) {
+void rsr_gemm_kernel_on(KernelTarget target, const std::uint8_t *A,
+                        const std::int8_t *B, std::int32_t *C,
+                        const std::int32_t *bias, std::int32_t n,
+                        std::int32_t k, std::int32_t m,
+                        std::int32_t block_size) {
   if (n <= 0 || m <= 0)
     return;
   const auto rows = static_cast<std::size_t>(n);
   const auto cols = static_cast<std::size_t>(m);
-  const auto depth = static_cast<std::size_t>(std::max<std::int32_t>(k, 0));
   initialise_output(C, bias, rows, cols);
-  if (depth == 0)
+  if (k <= 0)
     return;
-  switch (segment_length(block_size)) {
-  case 6:
-    return rsr_block_multiply<6>(A, B, C, rows, depth, cols);
-  case 8:
-    return rsr_block_multiply<8>(A, B, C, rows, depth, cols);
-  default:
-    return rsr_block_multiply<4>(A, B, C, rows, depth, cols);
-  }
+  multiply_function(usable_target(target))(A, B, C, rows,
+                                           static_cast<std::size_t>(k), cols,
+                                           segment_length(block_size));
+}
+
+void rsr_gemm_kernel(const std::uint8_t *A, const std::int8_t *B,
+                     std::int32_t *C, const std::int32_t *bias, std::int32_t n,
+                     std::int32_t k, std::int32_t m, std::int32_t block_size) {
+  rsr_gemm_kernel_on(selected_target(), A, B, C, bias, n, k, m, block_size);
 }
 
 } // namespace vesk

@@ -1,6 +1,8 @@
-// Checks the kernel against a plain triple loop, with and without a bias row.
-// Prints one line per failed case and a closing "N passed, N failed" line;
-// exits non-zero on any failure.
+// Checks the kernel against a plain triple loop, with and without a bias row,
+// through the public entry and on every target this machine can run.
+// Prints the targets, one line per failed case and a closing
+// "N passed, N failed" line; exits non-zero on any failure.
+#include "kernel_targets.h"
 #include "rsr_kernel.h"
 
 #include <cstdint>
@@ -52,19 +54,46 @@ std::vector<std::int32_t> reference(const Case &c, const Inputs &in,
 
 int passed = 0, failed = 0;
 
-void check(const char *what, const Case &c, const Inputs &in, bool with_bias) {
-  // Start from garbage: the kernel must initialise every element itself.
+std::vector<vesk::KernelTarget> available_targets() {
+  std::vector<vesk::KernelTarget> targets;
+  for (auto target : {vesk::KernelTarget::portable, vesk::KernelTarget::avx2,
+                      vesk::KernelTarget::avx512})
+    if (vesk::target_available(target))
+      targets.push_back(target);
+  return targets;
+}
+
+const std::vector<vesk::KernelTarget> targets = available_targets();
+
+// Runs one target (null: the public entry) on an output full of garbage: the
+// kernel must initialise every element itself.
+std::vector<std::int32_t> run(const vesk::KernelTarget *target, const Case &c,
+                              const Inputs &in, bool with_bias) {
   std::vector<std::int32_t> out(std::size_t(c.n) * c.m, 0x5a5a5a5a);
-  vesk::rsr_gemm_kernel(in.a.data(), in.b.data(), out.data(),
-                        with_bias ? in.bias.data() : nullptr, c.n, c.k, c.m,
-                        c.block_size);
-  if (out == reference(c, in, with_bias)) {
-    ++passed;
-    return;
+  const std::int32_t *bias = with_bias ? in.bias.data() : nullptr;
+  if (target == nullptr)
+    vesk::rsr_gemm_kernel(in.a.data(), in.b.data(), out.data(), bias, c.n, c.k,
+                          c.m, c.block_size);
+  else
+    vesk::rsr_gemm_kernel_on(*target, in.a.data(), in.b.data(), out.data(),
+                             bias, c.n, c.k, c.m, c.block_size);
+  return out;
+}
+
+void check(const char *what, const Case &c, const Inputs &in, bool with_bias) {
+  const std::vector<std::int32_t> expected = reference(c, in, with_bias);
+  for (std::size_t i = 0; i <= targets.size(); ++i) {
+    const vesk::KernelTarget *target =
+        i < targets.size() ? &targets[i] : nullptr;
+    if (run(target, c, in, with_bias) == expected) {
+      ++passed;
+      continue;
+    }
+    ++failed;
+    std::printf("FAILED %s on %s: n=%d k=%d m=%d block_size=%d bias=%d\n", what,
+                target ? vesk::target_name(*target) : "public entry", c.n, c.k,
+                c.m, c.block_size, with_bias);
   }
-  ++failed;
-  std::printf("FAILED %s n=%d k=%d m=%d block_size=%d bias=%d\n", what, c.n,
-              c.k, c.m, c.block_size, with_bias);
 }
 
 void random_shapes(std::mt19937 &rng) {
@@ -79,17 +108,43 @@ void random_shapes(std::mt19937 &rng) {
     }
 }
 
+// Shapes that cross the fast paths' boundaries: column tiles of 16, 32 and
+// 64 values with ragged ends, the matrix-vector path, several row blocks,
+// groups of segments ending in a short segment.
+void tiling_shapes(std::mt19937 &rng) {
+  const Case cases[] = {
+      {7, 13, 1, 4},        {1030, 16400, 1, 4}, {3, 23, 1, 6},
+      {5, 30, 1, 8},        {9, 21, 15, 4},      {6, 33, 16, 4},
+      {5, 17, 17, 4},       {4, 45, 31, 6},      {3, 27, 33, 8},
+      {11, 18, 63, 4},      {2, 35, 64, 6},      {3, 19, 65, 8},
+      {4, 50, 100, 4},      {3, 29, 130, 6},     {2, 13, 200, 8},
+      {1025, 16390, 65, 4}, {2, 171, 1349, 4},   {3, 97, 1400, 6},
+      {2, 25, 70, 8},       {1, 1, 1, 4},
+  };
+  for (const Case &c : cases) {
+    const Inputs in = random_inputs(c, rng);
+    check("tiling", c, in, false);
+    check("tiling", c, in, true);
+  }
+}
+
 // Code 3 everywhere with B at -128 and 127: table entries reach their
 // extremes (-3072, 3048) and must not wrap.
 void extreme_values() {
   for (int block_size : {4, 6, 8})
     for (std::int8_t value : {std::int8_t(-128), std::int8_t(127)}) {
-      const Case c{5, 19, 9, block_size};
-      Inputs in{std::vector<std::uint8_t>(5 * 19, 0xFF),
-                std::vector<std::int8_t>(19 * 9, value),
-                std::vector<std::int32_t>(9, -7)};
-      check("extreme", c, in, false);
-      check("extreme", c, in, true);
+      // The wide case fills whole groups of 16-bit sums at their bound
+      // (kept to b = 4, whose tables are cheap for the plain kernel too).
+      const Case wide{3, 171, 1349, 4};
+      for (const Case &c : {Case{5, 19, 9, block_size}, wide}) {
+        const std::size_t am = std::size_t(c.n) * c.k;
+        const std::size_t bm = std::size_t(c.k) * c.m;
+        Inputs in{std::vector<std::uint8_t>(am, 0xFF),
+                  std::vector<std::int8_t>(bm, value),
+                  std::vector<std::int32_t>(c.m, -7)};
+        check("extreme", c, in, false);
+        check("extreme", c, in, true);
+      }
     }
 }
 
@@ -111,7 +166,12 @@ void degenerate_shapes(std::mt19937 &rng) {
 
 int main() {
   std::mt19937 rng(20261207);
+  std::printf("targets:");
+  for (auto target : targets)
+    std::printf(" %s", vesk::target_name(target));
+  std::printf("\n");
   random_shapes(rng);
+  tiling_shapes(rng);
   extreme_values();
   degenerate_shapes(rng);
   std::printf("%d passed, %d failed\n", passed, failed);

@@ -1,0 +1,56 @@
+// The kernel for processors with AVX2: 16 lanes of 16 bits per register.
+// Compiled with AVX2 enabled; called only where the processor has it.
+#include "kernel_targets.h"
+#include "tiled_kernel.h"
+
+#include <immintrin.h>
+
+namespace vesk {
+namespace {
+
+struct Avx2 {
+  using Vec = __m256i;
+  static constexpr std::size_t kLanes = 16;
+  static constexpr bool kHasHalf = false;
+
+  static Vec zero() { return _mm256_setzero_si256(); }
+  static Vec add(Vec a, Vec b) { return _mm256_add_epi16(a, b); }
+  static Vec load(const std::int16_t *p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+  }
+  static Vec load_partial(const std::int16_t *p, int lanes) {
+    alignas(32) std::int16_t buffer[kLanes] = {};
+    std::memcpy(buffer, p, sizeof(std::int16_t) * lanes);
+    return _mm256_load_si256(reinterpret_cast<const __m256i *>(buffer));
+  }
+  // out[0 .. 16) += sign-extended lanes; the 32-bit additions wrap, so no
+  // (caller-excluded) overflow is undefined.
+  static void add_widened(std::int32_t *out, Vec v) {
+    __m256i *low = reinterpret_cast<__m256i *>(out);
+    __m256i *high = reinterpret_cast<__m256i *>(out + 8);
+    const __m256i wide_low = _mm256_cvtepi16_epi32(_mm256_castsi256_si128(v));
+    const __m256i wide_high =
+        _mm256_cvtepi16_epi32(_mm256_extracti128_si256(v, 1));
+    _mm256_storeu_si256(low,
+                        _mm256_add_epi32(_mm256_loadu_si256(low), wide_low));
+    _mm256_storeu_si256(high,
+                        _mm256_add_epi32(_mm256_loadu_si256(high), wide_high));
+  }
+  static void add_widened_partial(std::int32_t *out, Vec v, int lanes) {
+    alignas(32) std::int16_t buffer[kLanes];
+    _mm256_store_si256(reinterpret_cast<__m256i *>(buffer), v);
+    for (int i = 0; i < lanes; ++i)
+      out[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(out[i]) +
+                                         static_cast<std::uint32_t>(buffer[i]));
+  }
+};
+
+} // namespace
+
+namespace avx2 {
+void multiply(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
+              std::size_t n, std::size_t k, std::size_t m, int b) {
+  tiled::multiply<Avx2>(A, B, C, n, k, m, b);
+}
+} // namespace avx2
+} // namespace vesk

@@ -1,0 +1,82 @@
+// The straightforward segment lookup-table kernel: the path for every
+// processor and the oracle the fast paths are tested against.
+//
+// For each segment of b consecutive positions of k, every combination of b
+// codes (4^b patterns) is multiplied against the b rows of B once into a table
+// of 16-bit partial sums; each row of A then reads its b codes as one base-4
+// number and adds that table row into its row of C.
+#include "kernel_targets.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace vesk {
+namespace portable {
+namespace {
+
+// Fills the first 4^L rows of T for the segment of B starting at row s.
+// Pattern j pairs its lowest base-4 digit with the segment's first row.
+// Every entry lies in [-3072, 3048], so 16 bits never wrap.
+void build_table(std::int16_t *T, const std::int8_t *B, std::size_t s, int L,
+                 std::size_t m) {
+  const std::size_t patterns = std::size_t{1} << (2 * L);
+  for (std::size_t j = 0; j < patterns; ++j) {
+    std::int16_t *row = T + j * m;
+    for (std::size_t c = 0; c < m; ++c) {
+      int sum = 0;
+      for (int l = 0; l < L; ++l) {
+        const int digit = static_cast<int>((j >> (2 * l)) & 3);
+        sum += digit * B[(s + l) * m + c];
+      }
+      row[c] = static_cast<std::int16_t>(sum);
+    }
+  }
+}
+
+// The pattern index of L codes starting at `codes`, first code lowest.
+std::size_t pattern_index(const std::uint8_t *codes, int L) {
+  std::size_t f = 0;
+  for (int l = 0; l < L; ++l)
+    f |= static_cast<std::size_t>(codes[l] & 3) << (2 * l);
+  return f;
+}
+
+// Adds a table row into a row of C. Unsigned arithmetic keeps a (caller-
+// excluded) overflow defined; within range it is the exact signed sum.
+void add_row(std::int32_t *c_row, const std::int16_t *t_row, std::size_t m) {
+  for (std::size_t c = 0; c < m; ++c)
+    c_row[c] = static_cast<std::int32_t>(static_cast<std::uint32_t>(c_row[c]) +
+                                         static_cast<std::uint32_t>(t_row[c]));
+}
+
+template <int b>
+void rsr_block_multiply(const std::uint8_t *A, const std::int8_t *B,
+                        std::int32_t *C, std::size_t n, std::size_t k,
+                        std::size_t m) {
+  std::vector<std::int16_t> T((std::size_t{1} << (2 * b)) * m);
+  for (std::size_t s = 0; s < k; s += b) {
+    const int L = static_cast<int>(std::min<std::size_t>(b, k - s));
+    build_table(T.data(), B, s, L, m);
+    for (std::size_t r = 0; r < n; ++r) {
+      const std::size_t f = pattern_index(A + r * k + s, L);
+      add_row(C + r * m, T.data() + f * m, m);
+    }
+  }
+}
+
+} // namespace
+
+void multiply(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
+              std::size_t n, std::size_t k, std::size_t m, int b) {
+  switch (b) {
+  case 6:
+    return rsr_block_multiply<6>(A, B, C, n, k, m);
+  case 8:
+    return rsr_block_multiply<8>(A, B, C, n, k, m);
+  default:
+    return rsr_block_multiply<4>(A, B, C, n, k, m);
+  }
+}
+
+} // namespace portable
+} // namespace vesk

@@ -1,0 +1,410 @@
+// The fast segment lookup-table kernel, written once over a small set of
+// vector operations and instantiated by each instruction-set file under its
+// own compile flags.
+//
+// Work is cut into row blocks, groups of segments and column tiles of at most
+// 64 values. For each group the rows' pattern indices are formed into a small
+// row-major block; for each tile the group's tables are built for that tile
+// only, each entry from an earlier one plus one row of B times a digit; then
+// every row sums its group's table rows in 16-bit lanes held in registers and
+// widens them into C once per group.
+//
+// Everything here has internal linkage: each instruction-set file gets its
+// own copy, so the linker can never hand one file's code to another. For the
+// same reason no standard-library template with an out-of-line body is used.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+#include <immintrin.h>
+
+namespace vesk {
+namespace {
+namespace tiled {
+
+constexpr std::size_t kMaxTileWidth = 64;
+
+// A table entry of a segment of L rows is at most 3 * 128 * L in magnitude,
+// so the sum of this many segments of up to b rows stays within 16 bits.
+constexpr int group_limit(int b) { return 32767 / (3 * 128 * b); }
+static_assert(group_limit(4) * 3 * 128 * 4 <= 32767, "16-bit sums wrap");
+static_assert(group_limit(8) * 3 * 128 * 8 <= 32767, "16-bit sums wrap");
+
+// Pattern tables of a group are meant to stay in the second-level cache.
+constexpr std::size_t kTableCacheBytes = std::size_t{1} << 20;
+
+// The base-4 number of the low 2 bits of four bytes, first byte lowest: the
+// multiplier gathers the weighted digits into the top byte without carries
+// from below (every partial byte sum stays under 256).
+inline std::uint32_t digits4(std::uint32_t bytes) {
+  return ((bytes & 0x03030303u) * 0x01041040u) >> 24;
+}
+
+// The pattern index of a full segment of b codes (x86 is little-endian).
+template <int b> std::uint32_t full_segment_index(const std::uint8_t *codes) {
+  std::uint32_t low;
+  std::memcpy(&low, codes, 4);
+  if constexpr (b == 4) {
+    return digits4(low);
+  } else if constexpr (b == 6) {
+    std::uint16_t high;
+    std::memcpy(&high, codes + 4, 2);
+    return digits4(low) | digits4(high) << 8;
+  } else {
+    std::uint32_t high;
+    std::memcpy(&high, codes + 4, 4);
+    return digits4(low) | digits4(high) << 8;
+  }
+}
+
+// The pattern index of the short last segment of L < b codes.
+inline std::uint32_t short_segment_index(const std::uint8_t *codes, int L) {
+  std::uint32_t f = 0;
+  for (int l = 0; l < L; ++l)
+    f |= static_cast<std::uint32_t>(codes[l] & 3) << (2 * l);
+  return f;
+}
+
+// Fills the 4^L rows (each w wide) of a segment's table for one tile, whose
+// first row of B is `b_row` (rows m apart). The patterns below 4^l already
+// hold every combination of the first l rows, so pattern d * 4^l + j is
+// pattern j plus d times row l: one addition per entry. A nonzero
+// `FixedWidth` is w known at compile time, for fully vectorised rows.
+template <std::size_t FixedWidth>
+void build_table_tile(std::int16_t *__restrict table,
+                      const std::int8_t *__restrict b_row, std::size_t m, int L,
+                      std::size_t width) {
+  const std::size_t w = FixedWidth != 0 ? FixedWidth : width;
+  for (std::size_t c = 0; c < w; ++c)
+    table[c] = 0;
+  std::size_t filled = 1;
+  std::int16_t step[kMaxTileWidth];
+  for (int l = 0; l < L; ++l, b_row += m) {
+    for (int d = 1; d <= 3; ++d) {
+      for (std::size_t c = 0; c < w; ++c)
+        step[c] = static_cast<std::int16_t>(d * b_row[c]);
+      std::int16_t *__restrict out = table + d * filled * w;
+      if (w == 1) { // a matrix-vector product: rows are single values
+        for (std::size_t j = 0; j < filled; ++j)
+          out[j] = static_cast<std::int16_t>(table[j] + step[0]);
+        continue;
+      }
+      for (std::size_t j = 0; j < filled; ++j)
+        for (std::size_t c = 0; c < w; ++c)
+          out[j * w + c] =
+              static_cast<std::int16_t>(table[j * w + c] + step[c]);
+    }
+    filled *= 4;
+  }
+}
+
+inline void build_table_tile(std::int16_t *table, const std::int8_t *b_row,
+                             std::size_t m, int L, std::size_t w) {
+  switch (w) {
+  case 16:
+    return build_table_tile<16>(table, b_row, m, L, w);
+  case 32:
+    return build_table_tile<32>(table, b_row, m, L, w);
+  case 64:
+    return build_table_tile<64>(table, b_row, m, L, w);
+  default:
+    return build_table_tile<0>(table, b_row, m, L, w);
+  }
+}
+
+// Rows of A are k bytes apart, each on its own pages for large k, so the
+// processor does not fetch ahead by itself: fetch a later row's codes (the
+// first and last line of the group) while this one is indexed.
+constexpr std::size_t kPrefetchRows = 24;
+
+inline void prefetch_codes(const std::uint8_t *codes) {
+  _mm_prefetch(reinterpret_cast<const char *>(codes), _MM_HINT_T0);
+}
+
+// One group of segments: `full` segments of b rows, then possibly the short
+// last segment of `short_rows` rows.
+struct Group {
+  std::size_t first_code; // offset of the group's first code in a row of A
+  int full;
+  int short_rows;
+  int count() const { return full + (short_rows > 0); }
+};
+
+struct Tile {
+  std::size_t column; // first column
+  std::size_t width;
+};
+
+// The group's pattern indices of each row of a block, row-major. Formed once
+// per group and shared by every column tile, so each row of A is read once
+// per group, front to back.
+template <int b>
+void form_indices(const std::uint8_t *A, std::size_t k, const Group &group,
+                  std::size_t row_begin, std::size_t row_end,
+                  std::size_t block_end, std::uint16_t *indices) {
+  const int count = group.count();
+  const std::size_t last_code = std::size_t{b} * group.full +
+                                static_cast<std::size_t>(group.short_rows) - 1;
+  const std::uint8_t *codes = A + row_begin * k + group.first_code;
+  for (std::size_t r = row_begin; r < row_end; ++r, codes += k) {
+    if (r + kPrefetchRows < block_end) {
+      prefetch_codes(codes + kPrefetchRows * k);
+      prefetch_codes(codes + kPrefetchRows * k + last_code);
+    }
+    for (int g = 0; g < group.full; ++g)
+      indices[g] =
+          static_cast<std::uint16_t>(full_segment_index<b>(codes + g * b));
+    if (group.short_rows > 0)
+      indices[group.full] = static_cast<std::uint16_t>(
+          short_segment_index(codes + group.full * b, group.short_rows));
+    indices += count;
+  }
+}
+
+// Sums a row's table rows for the group into 16-bit registers and adds them,
+// widened, into its tile of C. `vectors` registers cover the tile; the last
+// one holds `last_lanes` lanes.
+template <class Isa, int vectors, bool partial>
+void accumulate_rows(const std::uint16_t *indices, int count,
+                     const std::int16_t *tables, std::size_t table_stride,
+                     const Tile &tile, std::int32_t *C, std::size_t m,
+                     std::size_t rows, int last_lanes) {
+  using Vec = typename Isa::Vec;
+  const std::size_t w = tile.width;
+  std::int32_t *out = C + tile.column;
+  for (std::size_t r = 0; r < rows; ++r, indices += count, out += m) {
+    Vec acc[vectors];
+    for (int v = 0; v < vectors; ++v)
+      acc[v] = Isa::zero();
+    const std::int16_t *table = tables;
+    for (int g = 0; g < count; ++g, table += table_stride) {
+      const std::int16_t *entry = table + indices[g] * w;
+      for (int v = 0; v < vectors; ++v) {
+        const bool cut = partial && v == vectors - 1;
+        acc[v] = Isa::add(
+            acc[v], cut ? Isa::load_partial(entry + v * Isa::kLanes, last_lanes)
+                        : Isa::load(entry + v * Isa::kLanes));
+      }
+    }
+    for (int v = 0; v < vectors; ++v) {
+      if (partial && v == vectors - 1)
+        Isa::add_widened_partial(out + v * Isa::kLanes, acc[v], last_lanes);
+      else
+        Isa::add_widened(out + v * Isa::kLanes, acc[v]);
+    }
+  }
+}
+
+// Tiles narrower than a few values (m = 1 is a matrix-vector product): a
+// row's table rows are single values, gathered and summed in a scalar.
+inline void accumulate_narrow_rows(const std::uint16_t *indices, int count,
+                                   const std::int16_t *tables,
+                                   std::size_t table_stride, const Tile &tile,
+                                   std::int32_t *C, std::size_t m,
+                                   std::size_t rows) {
+  const std::size_t w = tile.width;
+  std::int32_t *out = C + tile.column;
+  for (std::size_t r = 0; r < rows; ++r, indices += count, out += m) {
+    for (std::size_t c = 0; c < w; ++c) {
+      std::int32_t sum = 0; // at most 32767 in magnitude
+      const std::int16_t *table = tables + c;
+      for (int g = 0; g < count; ++g, table += table_stride)
+        sum += table[indices[g] * w];
+      // Unsigned addition: a caller-excluded overflow stays defined.
+      out[c] = static_cast<std::int32_t>(static_cast<std::uint32_t>(out[c]) +
+                                         static_cast<std::uint32_t>(sum));
+    }
+  }
+}
+
+constexpr std::size_t kNarrowTileWidth = 4;
+
+// Picks the instance of accumulate_rows for a tile's width.
+template <class Isa, int vectors>
+void accumulate_tile(const std::uint16_t *indices, int count,
+                     const std::int16_t *tables, std::size_t table_stride,
+                     const Tile &tile, std::int32_t *C, std::size_t m,
+                     std::size_t rows) {
+  constexpr std::size_t lanes = Isa::kLanes;
+  if (tile.width < kNarrowTileWidth)
+    return accumulate_narrow_rows(indices, count, tables, table_stride, tile, C,
+                                  m, rows);
+  // Narrow tiles on wide registers: the instruction set's half-width form.
+  if constexpr (Isa::kHasHalf) {
+    if (tile.width <= lanes / 2)
+      return accumulate_tile<typename Isa::Half, 1>(
+          indices, count, tables, table_stride, tile, C, m, rows);
+  }
+  if constexpr (vectors > 1) {
+    if (tile.width <= (vectors - 1) * lanes)
+      return accumulate_tile<Isa, vectors - 1>(indices, count, tables,
+                                               table_stride, tile, C, m, rows);
+  }
+  const int last_lanes = static_cast<int>(tile.width - (vectors - 1) * lanes);
+  if (last_lanes == static_cast<int>(lanes))
+    accumulate_rows<Isa, vectors, false>(indices, count, tables, table_stride,
+                                         tile, C, m, rows, last_lanes);
+  else
+    accumulate_rows<Isa, vectors, true>(indices, count, tables, table_stride,
+                                        tile, C, m, rows, last_lanes);
+}
+
+// How the work is cut. Row blocks bound the rows of A in flight (their
+// pages and cache lines); each block rebuilds the tables, so it spans at
+// least 4 * 4^b rows. The group's tables and its index block take at most
+// one full-width table (2 * 4^b * m bytes) or, where that is smaller, up to
+// 1 MiB but never more than the output itself: several tables per group are
+// what lets 16-bit sums reach C only once a group, and with one table the
+// narrow shapes (m = 1 to 64) run two to ten times slower.
+struct Plan {
+  std::size_t tile_width;
+  std::size_t block_rows;
+  std::size_t index_rows; // rows whose indices are formed at a time
+  int group_segments;
+};
+
+// With a single tile, indices are used once: form them for a few rows at a
+// time, right before their use.
+constexpr std::size_t kIndexChunkRows = 64;
+
+constexpr std::size_t kScratchFloorBytes = std::size_t{1024} << 10;
+constexpr std::size_t kCodeBlockBytes = std::size_t{16} << 20;
+
+template <int b> Plan make_plan(std::size_t n, std::size_t k, std::size_t m) {
+  constexpr std::size_t patterns = std::size_t{1} << (2 * b);
+  // Wide tables of long segments would leave the cache: narrower tiles.
+  constexpr std::size_t widest = b == 4 ? 64 : b == 6 ? 32 : 16;
+  const std::size_t tile_width = m < widest ? m : widest;
+  std::size_t block_rows = kCodeBlockBytes / k;
+  // Building a table entry is one vector addition; with narrow tiles a row's
+  // lookup is scalar, so fewer rows repay the tables.
+  const std::size_t min_rows =
+      tile_width < kNarrowTileWidth ? patterns : 4 * patterns;
+  if (block_rows < min_rows)
+    block_rows = min_rows;
+  if (block_rows > n)
+    block_rows = n;
+  const std::size_t table_bytes = 2 * patterns * tile_width;
+  std::size_t scratch =
+      kScratchFloorBytes < 4 * n * m ? kScratchFloorBytes : 4 * n * m;
+  if (scratch < 2 * patterns * m)
+    scratch = 2 * patterns * m;
+  const std::size_t index_rows = m <= tile_width && kIndexChunkRows < block_rows
+                                     ? kIndexChunkRows
+                                     : block_rows;
+  std::size_t group = scratch / (table_bytes + 2 * index_rows);
+  if (group * table_bytes > kTableCacheBytes)
+    group = kTableCacheBytes / table_bytes;
+  if (group > static_cast<std::size_t>(group_limit(b)))
+    group = group_limit(b);
+  if (group == 0)
+    group = 1;
+  return {tile_width, block_rows, index_rows, static_cast<int>(group)};
+}
+
+// An uninitialised buffer (tables, indices) starting on a cache line, so
+// that a 64-byte table row never straddles two lines. Every value read is
+// written first.
+template <class T> class Scratch {
+public:
+  explicit Scratch(std::size_t count)
+      : memory_(new unsigned char[count * sizeof(T) + kLineBytes]) {
+    const auto address = reinterpret_cast<std::uintptr_t>(memory_);
+    data_ =
+        reinterpret_cast<T *>(memory_ + (kLineBytes - address % kLineBytes));
+  }
+  Scratch(const Scratch &) = delete;
+  Scratch &operator=(const Scratch &) = delete;
+  ~Scratch() { delete[] memory_; }
+  T *get() const { return data_; }
+
+private:
+  static constexpr std::size_t kLineBytes = 64;
+  unsigned char *memory_;
+  T *data_;
+};
+
+template <int b>
+void build_group_tables(const std::int8_t *B, std::size_t m, const Group &group,
+                        const Tile &tile, std::int16_t *tables,
+                        std::size_t table_stride) {
+  for (int g = 0; g < group.count(); ++g) {
+    const int L = g < group.full ? b : group.short_rows;
+    build_table_tile(tables + g * table_stride,
+                     B + (group.first_code + std::size_t{b} * g) * m +
+                         tile.column,
+                     m, L, tile.width);
+  }
+}
+
+// Rows r0 .. r1 of C. Tables are built per group and tile; with a single
+// tile they serve the whole block, else the whole block's indices are formed
+// first and serve every tile.
+template <class Isa, int b>
+void multiply_block(const std::uint8_t *A, const std::int8_t *B,
+                    std::int32_t *C, std::size_t k, std::size_t m,
+                    const Plan &plan, std::size_t r0, std::size_t r1,
+                    std::int16_t *tables, std::uint16_t *indices) {
+  constexpr std::size_t patterns = std::size_t{1} << (2 * b);
+  constexpr int vectors = kMaxTileWidth / Isa::kLanes;
+  const std::size_t table_stride = patterns * plan.tile_width;
+  const std::size_t group_codes = std::size_t{b} * plan.group_segments;
+  const bool one_tile = m <= plan.tile_width;
+  for (std::size_t s0 = 0; s0 < k; s0 += group_codes) {
+    const std::size_t codes = k - s0 < group_codes ? k - s0 : group_codes;
+    const Group group{s0, static_cast<int>(codes / b),
+                      static_cast<int>(codes % b)};
+    if (one_tile)
+      build_group_tables<b>(B, m, group, Tile{0, m}, tables, table_stride);
+    for (std::size_t i0 = r0; i0 < r1; i0 += plan.index_rows) {
+      const std::size_t i1 =
+          r1 - i0 < plan.index_rows ? r1 : i0 + plan.index_rows;
+      form_indices<b>(A, k, group, i0, i1, r1, indices);
+      for (std::size_t c0 = 0; c0 < m; c0 += plan.tile_width) {
+        const Tile tile{c0,
+                        m - c0 < plan.tile_width ? m - c0 : plan.tile_width};
+        if (!one_tile)
+          build_group_tables<b>(B, m, group, tile, tables, table_stride);
+        accumulate_tile<Isa, vectors>(indices, group.count(), tables,
+                                      table_stride, tile, C + i0 * m, m,
+                                      i1 - i0);
+      }
+    }
+  }
+}
+
+template <class Isa, int b>
+void multiply_blocks(const std::uint8_t *A, const std::int8_t *B,
+                     std::int32_t *C, std::size_t n, std::size_t k,
+                     std::size_t m) {
+  constexpr std::size_t patterns = std::size_t{1} << (2 * b);
+  const Plan plan = make_plan<b>(n, k, m);
+  Scratch<std::int16_t> tables(patterns * plan.tile_width *
+                               plan.group_segments);
+  Scratch<std::uint16_t> indices(plan.index_rows * plan.group_segments);
+  for (std::size_t r0 = 0; r0 < n; r0 += plan.block_rows) {
+    const std::size_t r1 = n - r0 < plan.block_rows ? n : r0 + plan.block_rows;
+    multiply_block<Isa, b>(A, B, C, k, m, plan, r0, r1, tables.get(),
+                           indices.get());
+  }
+}
+
+template <class Isa>
+void multiply(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
+              std::size_t n, std::size_t k, std::size_t m, int b) {
+  switch (b) {
+  case 6:
+    return multiply_blocks<Isa, 6>(A, B, C, n, k, m);
+  case 8:
+    return multiply_blocks<Isa, 8>(A, B, C, n, k, m);
+  default:
+    return multiply_blocks<Isa, 4>(A, B, C, n, k, m);
+  }
+}
+
+} // namespace tiled
+} // namespace
+} // namespace vesk
