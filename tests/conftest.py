@@ -55,3 +55,31 @@ def run_python(code, timeout=300):
     """Runs code in a fresh interpreter; returns the finished process."""
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
                           capture_output=True, text=True, timeout=timeout)
+
+
+class RaisingQualname(type):
+    """A metaclass whose classes' __qualname__ cannot be read."""
+
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            raise RuntimeError("no name")
+        return super().__getattribute__(name)
+
+
+class IntQualname(type):
+    """A metaclass whose classes' __qualname__ is not a str."""
+
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            return 42
+        return super().__getattribute__(name)
+
+
+class ActionIndex:
+    """An object whose __index__ returns (or raises) what `action` does."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __index__(self):
+        return self.action()

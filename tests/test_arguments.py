@@ -5,6 +5,7 @@ import sys
 import pytest
 
 from _vesk_backend import rsr_gemm
+from conftest import IntQualname, RaisingQualname
 
 A = bytes([1, 2, 3, 0, 3, 1])
 B = bytes([1, 0xFF, 2, 0, 0xFD, 4])
@@ -102,30 +103,16 @@ def test_nested_class_is_named_by_qualified_path():
         "<locals>.Holder.Inner' object cannot be converted to 'PyBytes'")
 
 
-class HiddenName(type):
-    def __getattribute__(cls, name):
-        if name == "__qualname__":
-            raise RuntimeError("hidden")
-        return super().__getattribute__(name)
-
-
-class NonStrName(type):
-    def __getattribute__(cls, name):
-        if name == "__qualname__":
-            return 42
-        return super().__getattribute__(name)
-
-
 @pytest.mark.parametrize("name,value,message", [
     ("a_bytes", bytearray(A), "'bytearray' object cannot be converted to "
                               "'PyBytes'"),
     ("a_bytes", memoryview(A), "'memoryview' object cannot be converted to "
                                "'PyBytes'"),
     ("b_bytes", "text", "'str' object cannot be converted to 'PyBytes'"),
-    ("b_bytes", HiddenName("X", (), {})(),
+    ("b_bytes", RaisingQualname("X", (), {})(),
      "'<failed to extract type name>' object cannot be converted to "
      "'PyBytes'"),
-    ("a_bytes", NonStrName("X", (), {})(),
+    ("a_bytes", IntQualname("X", (), {})(),
      "'<failed to extract type name>' object cannot be converted to "
      "'PyBytes'"),
     ("n", 2.0, "'float' object cannot be interpreted as an integer"),

@@ -14,7 +14,9 @@ hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import given, strategies as st  # noqa: E402
 
 from _vesk_backend import rsr_gemm  # noqa: E402
-from conftest import MAX_DEPTH, is_panic, plain_product  # noqa: E402
+from conftest import (  # noqa: E402
+    MAX_DEPTH, ActionIndex, IntQualname, RaisingQualname, is_panic,
+    plain_product)
 
 PARAMS = ("a_bytes", "b_bytes", "n", "k", "m", "block_size")
 I32_MIN, I32_MAX = -2**31, 2**31 - 1
@@ -157,28 +159,6 @@ class Meta(type):
     pass
 
 
-class RaisingQualname(type):
-    def __getattribute__(cls, name):
-        if name == "__qualname__":
-            raise RuntimeError("no name")
-        return super().__getattribute__(name)
-
-
-class IntQualname(type):
-    def __getattribute__(cls, name):
-        if name == "__qualname__":
-            return 42
-        return super().__getattribute__(name)
-
-
-class Index:
-    def __init__(self, action):
-        self.action = action
-
-    def __index__(self):
-        return self.action()
-
-
 def _raise(error):
     def action():
         raise error
@@ -226,27 +206,27 @@ def _int_arg(name):
     value_error = ValueError("from __index__")
     own_type_error = OwnTypeError("subclass of TypeError")
     return [
-        (1, 1), (2, 2), (0, 0), (True, 1), (False, 0), (Index(lambda: 2), 2),
+        (1, 1), (2, 2), (0, 0), (True, 1), (False, 0), (ActionIndex(lambda: 2), 2),
         (2**31, (OverflowError, "Python int too large to convert to C long")),
         (-2**31 - 1,
          (OverflowError, "Python int too large to convert to C long")),
         (10**40, (OverflowError, "Python int too large to convert to C long")),
-        (Index(lambda: 2**40),
+        (ActionIndex(lambda: 2**40),
          (OverflowError, "Python int too large to convert to C long")),
         (1.0, (TypeError, plain_type[1].format("float"))),
         ("1", (TypeError, plain_type[1].format("str"))),
         (None, (TypeError, plain_type[1].format("NoneType"))),
         (b"1", (TypeError, plain_type[1].format("bytes"))),
-        (Index(lambda: "2"),
+        (ActionIndex(lambda: "2"),
          (TypeError,
           f"argument '{name}': __index__ returned non-int (type str)")),
-        (Index(lambda: 2.0),
+        (ActionIndex(lambda: 2.0),
          (TypeError,
           f"argument '{name}': __index__ returned non-int (type float)")),
-        (Index(_raise(TypeError("inner"))),
+        (ActionIndex(_raise(TypeError("inner"))),
          (TypeError, f"argument '{name}': inner")),
-        (Index(_raise(value_error)), (value_error, None)),
-        (Index(_raise(own_type_error)), (own_type_error, None)),
+        (ActionIndex(_raise(value_error)), (value_error, None)),
+        (ActionIndex(_raise(own_type_error)), (own_type_error, None)),
     ]
 
 
@@ -297,7 +277,7 @@ def test_renamed_type_error_keeps_cause_and_hides_context():
             raise TypeError("bad index") from cause
 
     with pytest.raises(TypeError) as caught:
-        rsr_gemm(b"", b"", 1, 0, Index(action), 4)
+        rsr_gemm(b"", b"", 1, 0, ActionIndex(action), 4)
     assert str(caught.value) == "argument 'm': bad index"
     assert caught.value.__cause__ is cause
     assert caught.value.__suppress_context__
@@ -314,7 +294,7 @@ def test_buffers_stay_alive_while_index_drops_every_other_reference():
         return 2
 
     kwargs.update(a_bytes=bytes([1, 2, 3, 1]), b_bytes=bytes([5, 7, 11, 13]),
-                  n=Index(action), k=2, m=2, block_size=4)
+                  n=ActionIndex(action), k=2, m=2, block_size=4)
     assert rsr_gemm(**kwargs) == plain_product(bytes([1, 2, 3, 1]),
                                                bytes([5, 7, 11, 13]), 2, 2, 2)
 
@@ -328,7 +308,7 @@ class Unprintable:
 @pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
 def test_type_error_that_cannot_be_shown_still_gets_its_prefix():
     with pytest.raises(TypeError) as caught:
-        rsr_gemm(b"", b"", 1, Index(_raise(TypeError(Unprintable()))), 1, 4)
+        rsr_gemm(b"", b"", 1, ActionIndex(_raise(TypeError(Unprintable()))), 1, 4)
     assert str(caught.value).startswith("argument 'k': ")
 
 
@@ -339,7 +319,7 @@ def test_index_may_call_rsr_gemm_itself():
         inner.append(rsr_gemm(b"\x03", b"\x7f", 1, 1, 1, 8))
         return 1
 
-    assert rsr_gemm(b"\x02", b"\x05", Index(action), 1, 1, 4) == [10]
+    assert rsr_gemm(b"\x02", b"\x05", ActionIndex(action), 1, 1, 4) == [10]
     assert inner == [[381]]
 
 

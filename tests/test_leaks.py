@@ -11,22 +11,7 @@ import tracemalloc
 import pytest
 
 from _vesk_backend import rsr_gemm
-from conftest import MAX_DEPTH, SANITIZED
-
-
-class Index:
-    def __init__(self, action):
-        self.action = action
-
-    def __index__(self):
-        return self.action()
-
-
-class Meta(type):
-    def __getattribute__(cls, name):
-        if name == "__qualname__":
-            raise RuntimeError("no name")
-        return super().__getattribute__(name)
+from conftest import MAX_DEPTH, SANITIZED, ActionIndex, RaisingQualname
 
 
 def raise_type_error():
@@ -61,18 +46,18 @@ OUTCOMES = {
     "product block 4": ((A, B, 16, 32, 24, 4), {}),
     "product block 6": ((A, B, 16, 32, 8, 6), {}),
     "product block 8": ((A, B, 9, 20, 2, 8), {}),
-    "product from keywords": ((A,), dict(b_bytes=B, n=Index(lambda: 3), k=5,
+    "product from keywords": ((A,), dict(b_bytes=B, n=ActionIndex(lambda: 3), k=5,
                                          m=7, block_size=5)),
     "zeros": ((A, B, 6, 0, 6, 4), {}),
     "empty": ((A, B, 0, 3, 6, 4), {}),
     "bytes refused": ((bytearray(A), B, 1, 1, 1, 4), {}),
-    "unnamed type refused": ((Meta("X", (), {})(), B, 1, 1, 1, 4), {}),
+    "unnamed type refused": ((RaisingQualname("X", (), {})(), B, 1, 1, 1, 4), {}),
     "float refused": ((A, B, 1.5, 1, 1, 4), {}),
-    "index TypeError renamed": ((A, B, 1, Index(raise_type_error), 1, 4), {}),
-    "index ValueError passed": ((A, B, 1, 1, Index(raise_value_error), 4),
+    "index TypeError renamed": ((A, B, 1, ActionIndex(raise_type_error), 1, 4), {}),
+    "index ValueError passed": ((A, B, 1, 1, ActionIndex(raise_value_error), 4),
                                 {}),
-    "index non-int": ((A, B, 1, 1, 1, Index(lambda: "4")), {}),
-    "index panic resumed": ((A, B, Index(raise_panic), 1, 1, 4), {}),
+    "index non-int": ((A, B, 1, 1, 1, ActionIndex(lambda: "4")), {}),
+    "index panic resumed": ((A, B, ActionIndex(raise_panic), 1, 1, 4), {}),
     "int too large": ((A, B, 1, 2**40, 1, 4), {}),
     "too many positional": ((A, B, 1, 1, 1, 4, 5), {}),
     "multiple values": ((A, B, 1, 1, 1, 4), dict(n=1)),
