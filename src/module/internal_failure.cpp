@@ -52,8 +52,8 @@ std::string str_or(PyObject *object, const char *fallback) {
   throw InternalFailure(std::move(message));
 }
 
-} // namespace
-
+// The process-wide exception type, created on first use and never released.
+// Null, with the interpreter's error set, if it cannot be created.
 PyObject *panic_exception_type() {
   if (g_panic_type != nullptr)
     return g_panic_type;
@@ -69,6 +69,8 @@ PyObject *panic_exception_type() {
   g_panic_type = created;
   return g_panic_type;
 }
+
+} // namespace
 
 void fail(const std::string &message, SourceLocation where) {
   std::fprintf(stderr,

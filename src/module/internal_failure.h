@@ -33,10 +33,6 @@ private:
 // and abandons the current entry point.
 [[noreturn]] void fail(const std::string &message, SourceLocation where);
 
-// The process-wide exception type, created on first use and never released.
-// Null, with the interpreter's error set, if it cannot be created.
-PyObject *panic_exception_type();
-
 // To be called right after an interpreter call reported failure. Leaves the
 // ordinary exception pending (a SystemError if the interpreter set none), but
 // resumes an internal-failure exception that came back from Python code.
