@@ -49,8 +49,9 @@ struct Avx2 {
 
 namespace avx2 {
 void multiply(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
-              std::size_t n, std::size_t k, std::size_t m, int b) {
-  tiled::multiply<Avx2>(A, B, C, n, k, m, b);
+              std::size_t n, std::size_t k, std::size_t m, int b,
+              Workspace spare) {
+  tiled::multiply<Avx2>(A, B, C, n, k, m, b, spare);
 }
 } // namespace avx2
 } // namespace vesk

@@ -38,8 +38,8 @@ MultiplyFunction multiply_function(KernelTarget target) {
 void rsr_gemm_kernel_on(KernelTarget target, const std::uint8_t *A,
                         const std::int8_t *B, std::int32_t *C,
                         const std::int32_t *bias, std::int32_t n,
-                        std::int32_t k, std::int32_t m,
-                        std::int32_t block_size) {
+                        std::int32_t k, std::int32_t m, std::int32_t block_size,
+                        Workspace spare) {
   if (n <= 0 || m <= 0)
     return;
   const auto rows = static_cast<std::size_t>(n);
@@ -49,13 +49,15 @@ void rsr_gemm_kernel_on(KernelTarget target, const std::uint8_t *A,
     return;
   multiply_function(usable_target(target))(A, B, C, rows,
                                            static_cast<std::size_t>(k), cols,
-                                           segment_length(block_size));
+                                           segment_length(block_size), spare);
 }
 
 void rsr_gemm_kernel(const std::uint8_t *A, const std::int8_t *B,
                      std::int32_t *C, const std::int32_t *bias, std::int32_t n,
-                     std::int32_t k, std::int32_t m, std::int32_t block_size) {
-  rsr_gemm_kernel_on(selected_target(), A, B, C, bias, n, k, m, block_size);
+                     std::int32_t k, std::int32_t m, std::int32_t block_size,
+                     Workspace spare) {
+  rsr_gemm_kernel_on(selected_target(), A, B, C, bias, n, k, m, block_size,
+                     spare);
 }
 
 } // namespace vesk

@@ -3,9 +3,19 @@
 // Plain C++ with no interpreter dependency: the numeric core of the module.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace vesk {
+
+// Memory a caller lends the kernel for its tables, so that it need not
+// allocate its own: for example the unused part of the caller's result
+// storage. It must not overlap A, B, C or the bias row; its contents on entry
+// do not matter and are undefined on return.
+struct Workspace {
+  void *data = nullptr;
+  std::size_t bytes = 0;
+};
 
 // Sets C (n x m, row-major) to bias-or-zero plus A x B, where A is n x k bytes
 // of which only the low 2 bits count (codes 0..3) and B is k x m signed bytes.
@@ -19,9 +29,13 @@ namespace vesk {
 // Otherwise the caller guarantees buffers of n*k, k*m and n*m elements and
 // results within 32 bits (always so without a bias for k <= kMaxExactDepth).
 // Throws std::bad_alloc if the lookup table cannot be allocated; nothing else.
+//
+// Besides C the kernel needs at most one table of 2 * 4^b * m bytes (b the
+// segment length); lent a workspace, it may use up to 1 MiB of it instead.
 void rsr_gemm_kernel(const std::uint8_t *A, const std::int8_t *B,
                      std::int32_t *C, const std::int32_t *bias, std::int32_t n,
-                     std::int32_t k, std::int32_t m, std::int32_t block_size);
+                     std::int32_t k, std::int32_t m, std::int32_t block_size,
+                     Workspace spare = {});
 
 // The largest k for which every result fits in 32 bits whatever the inputs:
 // each term is at most 3 * 128 = 384 in magnitude.

@@ -19,6 +19,8 @@
 #include <cstring>
 #include <new>
 
+#include "rsr_kernel.h"
+
 #include <immintrin.h>
 
 namespace vesk {
@@ -254,10 +256,10 @@ void accumulate_tile(const std::uint16_t *indices, int count,
 
 // How the work is cut. Row blocks bound the rows of A in flight (their
 // pages and cache lines); each block rebuilds the tables, so it spans at
-// least 4 * 4^b rows. The group's tables and its index block take at most
-// one full-width table (2 * 4^b * m bytes) or, where that is smaller, up to
-// 1 MiB but never more than the output itself: several tables per group are
-// what lets 16-bit sums reach C only once a group, and with one table the
+// least 4 * 4^b rows. A group's tables and index block take at most one
+// full-width table (2 * 4^b * m bytes) of memory of the kernel's own or, where
+// the caller lends more, up to 1 MiB of the loan: several tables per group
+// are what lets 16-bit sums reach C only once a group, and with one table the
 // narrow shapes (m = 1 to 64) run two to ten times slower.
 struct Plan {
   std::size_t tile_width;
@@ -270,10 +272,13 @@ struct Plan {
 // time, right before their use.
 constexpr std::size_t kIndexChunkRows = 64;
 
-constexpr std::size_t kScratchFloorBytes = std::size_t{1024} << 10;
+constexpr std::size_t kLineBytes = 64;
+constexpr std::size_t kLentScratchBytes = std::size_t{1024} << 10;
 constexpr std::size_t kCodeBlockBytes = std::size_t{16} << 20;
 
-template <int b> Plan make_plan(std::size_t n, std::size_t k, std::size_t m) {
+template <int b>
+Plan make_plan(std::size_t n, std::size_t k, std::size_t m,
+               std::size_t lent_bytes) {
   constexpr std::size_t patterns = std::size_t{1} << (2 * b);
   // Wide tables of long segments would leave the cache: narrower tiles.
   constexpr std::size_t widest = b == 4 ? 64 : b == 6 ? 32 : 16;
@@ -288,8 +293,10 @@ template <int b> Plan make_plan(std::size_t n, std::size_t k, std::size_t m) {
   if (block_rows > n)
     block_rows = n;
   const std::size_t table_bytes = 2 * patterns * tile_width;
-  std::size_t scratch =
-      kScratchFloorBytes < 4 * n * m ? kScratchFloorBytes : 4 * n * m;
+  // Room for the alignment of the tables carved from the loan.
+  const std::size_t usable =
+      lent_bytes > kLineBytes ? lent_bytes - kLineBytes : 0;
+  std::size_t scratch = usable < kLentScratchBytes ? usable : kLentScratchBytes;
   if (scratch < 2 * patterns * m)
     scratch = 2 * patterns * m;
   const std::size_t index_rows = m <= tile_width && kIndexChunkRows < block_rows
@@ -305,26 +312,55 @@ template <int b> Plan make_plan(std::size_t n, std::size_t k, std::size_t m) {
   return {tile_width, block_rows, index_rows, static_cast<int>(group)};
 }
 
-// An uninitialised buffer (tables, indices) starting on a cache line, so
-// that a 64-byte table row never straddles two lines. Every value read is
-// written first.
-template <class T> class Scratch {
+// Hands out arrays from a region of memory, front to back. Tables start on
+// a cache line, so that a 64-byte table row never straddles two lines.
+class Arena {
 public:
-  explicit Scratch(std::size_t count)
-      : memory_(new unsigned char[count * sizeof(T) + kLineBytes]) {
-    const auto address = reinterpret_cast<std::uintptr_t>(memory_);
-    data_ =
-        reinterpret_cast<T *>(memory_ + (kLineBytes - address % kLineBytes));
+  Arena(void *data, std::size_t bytes)
+      : next_(static_cast<unsigned char *>(data)), left_(bytes) {}
+
+  // The bytes an array of `count` T takes wherever the region starts.
+  template <class T, std::size_t Align = alignof(T)>
+  static std::size_t footprint(std::size_t count) {
+    return count * sizeof(T) + Align - 1;
   }
-  Scratch(const Scratch &) = delete;
-  Scratch &operator=(const Scratch &) = delete;
-  ~Scratch() { delete[] memory_; }
-  T *get() const { return data_; }
+
+  // An uninitialised array, or null when the rest of the region is too
+  // small.
+  template <class T, std::size_t Align = alignof(T)>
+  T *take(std::size_t count) {
+    if (next_ == nullptr)
+      return nullptr;
+    const std::size_t skip =
+        (Align - reinterpret_cast<std::uintptr_t>(next_) % Align) % Align;
+    const std::size_t bytes = count * sizeof(T);
+    if (skip > left_ || bytes > left_ - skip)
+      return nullptr;
+    T *array = reinterpret_cast<T *>(next_ + skip);
+    next_ += skip + bytes;
+    left_ -= skip + bytes;
+    return array;
+  }
 
 private:
-  static constexpr std::size_t kLineBytes = 64;
+  unsigned char *next_;
+  std::size_t left_;
+};
+
+// The kernel's own memory for whatever the loan cannot hold.
+class OwnMemory {
+public:
+  explicit OwnMemory(std::size_t bytes)
+      : memory_(bytes == 0 ? nullptr : new unsigned char[bytes]),
+        bytes_(bytes) {}
+  OwnMemory(const OwnMemory &) = delete;
+  OwnMemory &operator=(const OwnMemory &) = delete;
+  ~OwnMemory() { delete[] memory_; }
+  Arena arena() const { return Arena(memory_, bytes_); }
+
+private:
   unsigned char *memory_;
-  T *data_;
+  std::size_t bytes_;
 };
 
 template <int b>
@@ -379,29 +415,41 @@ void multiply_block(const std::uint8_t *A, const std::int8_t *B,
 template <class Isa, int b>
 void multiply_blocks(const std::uint8_t *A, const std::int8_t *B,
                      std::int32_t *C, std::size_t n, std::size_t k,
-                     std::size_t m) {
+                     std::size_t m, Workspace spare) {
   constexpr std::size_t patterns = std::size_t{1} << (2 * b);
-  const Plan plan = make_plan<b>(n, k, m);
-  Scratch<std::int16_t> tables(patterns * plan.tile_width *
-                               plan.group_segments);
-  Scratch<std::uint16_t> indices(plan.index_rows * plan.group_segments);
+  const Plan plan = make_plan<b>(n, k, m, spare.bytes);
+  const std::size_t table_count =
+      patterns * plan.tile_width * plan.group_segments;
+  const std::size_t index_count = plan.index_rows * plan.group_segments;
+  // Whatever does not fit in the loan, indices first, comes from own memory.
+  Arena lent(spare.data, spare.bytes);
+  std::uint16_t *indices = lent.take<std::uint16_t>(index_count);
+  std::int16_t *tables = lent.take<std::int16_t, kLineBytes>(table_count);
+  const OwnMemory own(
+      (indices ? 0 : Arena::footprint<std::uint16_t>(index_count)) +
+      (tables ? 0 : Arena::footprint<std::int16_t, kLineBytes>(table_count)));
+  Arena owned = own.arena();
+  if (indices == nullptr)
+    indices = owned.take<std::uint16_t>(index_count);
+  if (tables == nullptr)
+    tables = owned.take<std::int16_t, kLineBytes>(table_count);
   for (std::size_t r0 = 0; r0 < n; r0 += plan.block_rows) {
     const std::size_t r1 = n - r0 < plan.block_rows ? n : r0 + plan.block_rows;
-    multiply_block<Isa, b>(A, B, C, k, m, plan, r0, r1, tables.get(),
-                           indices.get());
+    multiply_block<Isa, b>(A, B, C, k, m, plan, r0, r1, tables, indices);
   }
 }
 
 template <class Isa>
 void multiply(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
-              std::size_t n, std::size_t k, std::size_t m, int b) {
+              std::size_t n, std::size_t k, std::size_t m, int b,
+              Workspace spare) {
   switch (b) {
   case 6:
-    return multiply_blocks<Isa, 6>(A, B, C, n, k, m);
+    return multiply_blocks<Isa, 6>(A, B, C, n, k, m, spare);
   case 8:
-    return multiply_blocks<Isa, 8>(A, B, C, n, k, m);
+    return multiply_blocks<Isa, 8>(A, B, C, n, k, m, spare);
   default:
-    return multiply_blocks<Isa, 4>(A, B, C, n, k, m);
+    return multiply_blocks<Isa, 4>(A, B, C, n, k, m, spare);
   }
 }
 

@@ -1,5 +1,6 @@
 // Checks the kernel against a plain triple loop, with and without a bias row,
-// through the public entry and on every target this machine can run.
+// through the public entry and on every target this machine can run, with and
+// without a lent workspace.
 // Prints the targets, one line per failed case and a closing
 // "N passed, N failed" line; exits non-zero on any failure.
 #include "kernel_targets.h"
@@ -65,35 +66,53 @@ std::vector<vesk::KernelTarget> available_targets() {
 
 const std::vector<vesk::KernelTarget> targets = available_targets();
 
+// Workspace sizes to lend: none, what the module lends (the spare half of
+// its result list's storage) and more than the kernel takes.
+std::size_t loan_bytes(int loan, const Case &c) {
+  const std::size_t sizes[] = {0, 4 * std::size_t(c.n) * c.m,
+                               std::size_t{3} << 20};
+  return sizes[loan];
+}
+constexpr int kLoans = 3;
+
 // Runs one target (null: the public entry) on an output full of garbage: the
-// kernel must initialise every element itself.
+// kernel must initialise every element itself. The workspace, garbage too,
+// is exactly as long as lent, so reaching past it is caught by the sanitizer.
 std::vector<std::int32_t> run(const vesk::KernelTarget *target, const Case &c,
-                              const Inputs &in, bool with_bias) {
+                              const Inputs &in, bool with_bias, int loan) {
   std::vector<std::int32_t> out(std::size_t(c.n) * c.m, 0x5a5a5a5a);
+  std::vector<unsigned char> lent(loan_bytes(loan, c), 0xa5);
+  const vesk::Workspace spare{lent.data(), lent.size()};
   const std::int32_t *bias = with_bias ? in.bias.data() : nullptr;
   if (target == nullptr)
     vesk::rsr_gemm_kernel(in.a.data(), in.b.data(), out.data(), bias, c.n, c.k,
-                          c.m, c.block_size);
+                          c.m, c.block_size, spare);
   else
     vesk::rsr_gemm_kernel_on(*target, in.a.data(), in.b.data(), out.data(),
-                             bias, c.n, c.k, c.m, c.block_size);
+                             bias, c.n, c.k, c.m, c.block_size, spare);
   return out;
 }
 
 void check(const char *what, const Case &c, const Inputs &in, bool with_bias) {
   const std::vector<std::int32_t> expected = reference(c, in, with_bias);
-  for (std::size_t i = 0; i <= targets.size(); ++i) {
-    const vesk::KernelTarget *target =
-        i < targets.size() ? &targets[i] : nullptr;
-    if (run(target, c, in, with_bias) == expected) {
-      ++passed;
-      continue;
+  for (std::size_t i = 0; i <= targets.size(); ++i)
+    for (int loan = 0; loan < kLoans; ++loan) {
+      const vesk::KernelTarget *target =
+          i < targets.size() ? &targets[i] : nullptr;
+      // The plain kernel keeps its one whole table and ignores any loan.
+      if (loan > 0 && target != nullptr &&
+          *target == vesk::KernelTarget::portable)
+        continue;
+      if (run(target, c, in, with_bias, loan) == expected) {
+        ++passed;
+        continue;
+      }
+      ++failed;
+      std::printf("FAILED %s on %s: n=%d k=%d m=%d block_size=%d bias=%d "
+                  "workspace=%zu\n",
+                  what, target ? vesk::target_name(*target) : "public entry",
+                  c.n, c.k, c.m, c.block_size, with_bias, loan_bytes(loan, c));
     }
-    ++failed;
-    std::printf("FAILED %s on %s: n=%d k=%d m=%d block_size=%d bias=%d\n", what,
-                target ? vesk::target_name(*target) : "public entry", c.n, c.k,
-                c.m, c.block_size, with_bias);
-  }
 }
 
 void random_shapes(std::mt19937 &rng) {
