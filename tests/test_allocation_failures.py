@@ -30,6 +30,10 @@ linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"),
 CASES = {
     "small values": "b'\\x01\\x02' * 6, b'\\x01\\x02' * 6, 3, 4, 3, 4",
     "large values": "b'\\x03' * 40, b'\\x7f' * 40, 4, 10, 4, 8",
+    # Enough elements for shared ints, with over a hundred new ones to make.
+    "many values":
+        "bytes(i * i // 7 % 256 for i in range(256)), bytes(range(256)), "
+        "64, 4, 64, 4",
     "zeros": "b'', b'', 5, 0, 7, 6",
     "bytearray": "bytearray(4), b'', 1, 1, 1, 4",
     "float": "b'', b'', 1.5, 1, 1, 4",
@@ -182,16 +186,14 @@ LIMITED = textwrap.dedent("""
 @needs_plain_build
 @linux_only
 @pytest.mark.parametrize("args,expected", [
-    # A 4 GiB output buffer.
+    # The list's storage, which also holds the output: 8 GiB, then 256 MiB.
     ("b'', b'', 1 << 15, 0, 1 << 15, 4", "MemoryError "),
+    ("b'', b'', 1 << 13, 0, 1 << 12, 4", "MemoryError "),
     # Today's kernel asks for lookup tables of 1, 16 and 256 GiB here; one
     # that needs less may return instead.
     ("b'\\x01', bytes(1 << 21), 1, 1, 1 << 21, 4", "MemoryError |returned"),
     ("b'\\x01', bytes(1 << 21), 1, 1, 1 << 21, 6", "MemoryError |returned"),
     ("b'\\x01', bytes(1 << 21), 1, 1, 1 << 21, 8", "MemoryError |returned"),
-    # The output fits but the list does not: a failed object creation.
-    ("b'', b'', 1 << 13, 0, 1 << 12, 4",
-     "PanicException Python API call failed"),
 ])
 def test_native_allocation_beyond_limit(args, expected):
     process = run_python(LIMITED.format(args=args))

@@ -1,5 +1,6 @@
 """Results of rsr_gemm and how it refuses sizes it cannot compute."""
 
+import gc
 import os
 import subprocess
 import sys
@@ -37,6 +38,17 @@ def test_equals_plain_product(block_size, n, k, m):
     result = rsr_gemm(a, b, n, k, m, block_size)
     assert type(result) is list and all(type(x) is int for x in result)
     assert result == plain_product(a, b, n, k, m)
+
+
+@pytest.mark.parametrize("n", [5, 4096])  # new ints, then shared ints
+def test_result_is_an_ordinary_tracked_list(n):
+    # The list is built in place, hidden from the garbage collector until its
+    # items are ints; it must come back tracked, so cycles through it go.
+    rng = np.random.default_rng(n)
+    a, b = random_inputs(rng, n, 7, 3)
+    result = rsr_gemm(a, b, n, 7, 3, 4)
+    assert gc.is_tracked(result)
+    assert result == plain_product(a, b, n, 7, 3)
 
 
 @pytest.mark.parametrize("block_size", [4, 6, 8])
@@ -104,7 +116,7 @@ def test_inner_dimension_beyond_exact_range_is_refused():
 
 @pytest.mark.parametrize("n,m", [
     (2**31 - 1, 2**31 - 1),  # more elements than a list can hold
-    # A 4 TiB output buffer (ASan logs a warning when it refuses one).
+    # 8 TiB of list storage (ASan logs a warning when it refuses it).
     pytest.param(2**20, 2**20, marks=needs_plain_build),
 ])
 def test_unallocatable_output_raises_memory_error(n, m):

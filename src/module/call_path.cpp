@@ -5,17 +5,10 @@
 #include "result_list.h"
 #include "rsr_kernel.h"
 
-#include <memory>
-#include <new>
 #include <string>
 
 namespace vesk {
 namespace {
-
-// Outputs beyond this many elements could not be listed (nor, with 4-byte
-// elements, addressed); they fail like any allocation that cannot be met.
-constexpr std::int64_t kMaxOutputElements =
-    PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(PyObject *));
 
 bool raise_value_error(const std::string &message) {
   PyRef text = new_str(message, VESK_HERE);
@@ -63,18 +56,16 @@ PyObject *multiply(const GemmArguments &args) {
     return expect_object(PyList_New(0), VESK_HERE).release();
   if (!check_inputs(args))
     return nullptr;
-  if (count > kMaxOutputElements)
-    return PyErr_NoMemory();
-  std::unique_ptr<std::int32_t[]> output(
-      new (std::nothrow) std::int32_t[static_cast<std::size_t>(count)]);
-  if (!output)
-    return PyErr_NoMemory();
+  // The list's own storage is the output buffer; its spare half holds the
+  // kernel's tables, so the call needs no other allocation of that size.
+  ResultList result(static_cast<std::size_t>(count));
+  if (!result)
+    return nullptr;
   rsr_gemm_kernel(reinterpret_cast<const std::uint8_t *>(args.a.data),
                   reinterpret_cast<const std::int8_t *>(args.b.data),
-                  output.get(), nullptr, args.n, args.k, args.m,
-                  args.block_size);
-  return build_result_list(output.get(), static_cast<std::size_t>(count))
-      .release();
+                  result.values(), nullptr, args.n, args.k, args.m,
+                  args.block_size, result.spare());
+  return result.finish().release();
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "internal_failure.h"
 
+#include <cstring>
 #include <memory>
 
 namespace vesk {
@@ -60,32 +61,66 @@ private:
   std::unique_ptr<Slot[]> slots_;
 };
 
-void fill_with_new_ints(PyObject *list, const std::int32_t *values,
-                        std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) {
-    PyObject *item =
-        expect_object(PyLong_FromLong(values[i]), VESK_HERE).release();
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+// Turns the values in the lower half of `storage` into int objects from the
+// back: slot i covers the bytes of values 2i and 2i+1, both read by then.
+// Bytes are moved with memcpy, as they change type under the compiler's eyes.
+// `unconverted` always counts the slots not yet holding an object.
+template <class MakeInt>
+void convert_from_back(unsigned char *storage, std::size_t &unconverted,
+                       MakeInt make_int) {
+  while (unconverted > 0) {
+    const std::size_t i = unconverted - 1;
+    std::int32_t value;
+    std::memcpy(&value, storage + i * sizeof value, sizeof value);
+    PyObject *item = make_int(value);
+    std::memcpy(storage + i * sizeof item, &item, sizeof item);
+    unconverted = i;
   }
-}
-
-void fill_with_shared_ints(PyObject *list, const std::int32_t *values,
-                           std::size_t count) {
-  IntCache cache(count);
-  for (std::size_t i = 0; i < count; ++i)
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), cache.get(values[i]));
 }
 
 } // namespace
 
-PyRef build_result_list(const std::int32_t *values, std::size_t count) {
-  PyRef list =
-      expect_object(PyList_New(static_cast<Py_ssize_t>(count)), VESK_HERE);
-  if (count < kCachedListMinimum)
-    fill_with_new_ints(list.get(), values, count);
-  else
-    fill_with_shared_ints(list.get(), values, count);
-  return list;
+ResultList::ResultList(std::size_t count)
+    : list_(PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)))),
+      count_(count), unconverted_(count) {
+  static_assert(sizeof(PyObject *) >= 2 * sizeof(std::int32_t),
+                "a slot must hold two values");
+  // Slots hold raw values until finished: nothing may traverse them.
+  if (list_)
+    PyObject_GC_UnTrack(list_.get());
+}
+
+ResultList::~ResultList() {
+  if (list_)
+    std::memset(storage(), 0, unconverted_ * sizeof(PyObject *));
+}
+
+unsigned char *ResultList::storage() const {
+  return reinterpret_cast<unsigned char *>(PySequence_Fast_ITEMS(list_.get()));
+}
+
+std::int32_t *ResultList::values() const {
+  return reinterpret_cast<std::int32_t *>(storage());
+}
+
+Workspace ResultList::spare() const {
+  return {storage() + count_ * sizeof(std::int32_t),
+          count_ * (sizeof(PyObject *) - sizeof(std::int32_t))};
+}
+
+PyRef ResultList::finish() {
+  if (count_ < kCachedListMinimum) {
+    convert_from_back(storage(), unconverted_, [](std::int32_t value) {
+      return expect_object(PyLong_FromLong(value), VESK_HERE).release();
+    });
+  } else {
+    IntCache cache(count_);
+    convert_from_back(storage(), unconverted_, [&cache](std::int32_t value) {
+      return cache.get(value);
+    });
+  }
+  PyObject_GC_Track(list_.get());
+  return std::move(list_);
 }
 
 } // namespace vesk
