@@ -29,7 +29,7 @@ CHECK_SCRIPT = textwrap.dedent("""
     rng = np.random.default_rng(7)
     shapes = [(1, 1, 1), (3, 7, 1), (1029, 23, 1), (5, 13, 15), (2, 37, 17),
               (33, 45, 31), (7, 29, 65), (4, 90, 130), (2, 171, 1349),
-              (65, 38, 64)]
+              (65, 38, 64), (2500, 1027, 1)]
     for n, k, m in shapes:
         for block_size in (4, 6, 8, 5):
             # The plain kernel builds 4^b * m table entries per segment.
@@ -39,10 +39,11 @@ CHECK_SCRIPT = textwrap.dedent("""
             b = rng.integers(-128, 128, k * m, dtype=np.int8).tobytes()
             check(a, b, n, k, m, block_size)
     # Codes 3 in bytes with every high bit set, B at its extremes: table
-    # entries and 16-bit group sums at their bounds.
+    # entries and 16-bit group sums at their bounds (the last shape is a
+    # matrix-vector product long enough to gather).
     for value in (-128, 127):
         for block_size, (n, k, m) in ((4, (3, 171, 1349)), (6, (3, 97, 130)),
-                                      (8, (2, 61, 40))):
+                                      (8, (2, 61, 40)), (4, (2200, 70, 1))):
             check(b"\\xff" * (n * k), bytes([value & 0xFF]) * (k * m),
                   n, k, m, block_size)
 """)

@@ -44,9 +44,51 @@ private:
   }
 };
 
+// A matrix-vector product with segments of 4: the table entries of 16
+// segments at a time, gathered by pattern index into 32-bit lanes.
+struct Avx512Gather {
+  using Acc = __m512i;
+  static constexpr std::size_t kSegments = 16;
+
+  static Acc zero() { return _mm512_setzero_si512(); }
+  // acc plus the entries of the 16 segments whose codes start at `codes`;
+  // segment j's table starts at tables + j * 256, and 2 bytes past the last
+  // table must be readable.
+  static Acc add_chunk(Acc acc, const std::uint8_t *codes,
+                       const std::int16_t *tables) {
+    const __m512i digits =
+        _mm512_and_si512(_mm512_loadu_si512(codes), _mm512_set1_epi8(3));
+    // d0 + 4 d1 in each 16-bit half, then the halves weighted 1 and 16.
+    const __m512i pairs =
+        _mm512_maddubs_epi16(digits, _mm512_set1_epi16(0x0401));
+    const __m512i index = _mm512_add_epi32(
+        _mm512_madd_epi16(pairs, _mm512_set1_epi32(0x00100001)),
+        _mm512_setr_epi32(0, 256, 512, 768, 1024, 1280, 1536, 1792, 2048, 2304,
+                          2560, 2816, 3072, 3328, 3584, 3840));
+    // Each lane reads 32 bits at its 16-bit entry; the upper half is the
+    // next entry's, shifted out with sign extension. (Masked forms with every
+    // lane set, as in widen_low below.)
+    const __m512i pairs_read = _mm512_mask_i32gather_epi32(
+        _mm512_setzero_si512(), 0xFFFF, index, tables, 2);
+    return _mm512_add_epi32(
+        acc, _mm512_maskz_srai_epi32(
+                 0xFFFF, _mm512_maskz_slli_epi32(0xFFFF, pairs_read, 16), 16));
+  }
+  static std::int32_t sum(Acc acc) {
+    const __m256i half =
+        _mm256_add_epi32(_mm512_maskz_extracti64x4_epi64(0xFF, acc, 0),
+                         _mm512_maskz_extracti64x4_epi64(0xFF, acc, 1));
+    const __m128i quarter = _mm_add_epi32(_mm256_castsi256_si128(half),
+                                          _mm256_extracti128_si256(half, 1));
+    const __m128i eighth = _mm_add_epi32(quarter, _mm_srli_si128(quarter, 8));
+    return _mm_cvtsi128_si32(_mm_add_epi32(eighth, _mm_srli_si128(eighth, 4)));
+  }
+};
+
 struct Avx512 {
   using Vec = __m512i;
   using Half = Avx512Half;
+  using Gather = Avx512Gather;
   static constexpr std::size_t kLanes = 32;
   static constexpr bool kHasHalf = true;
 

@@ -412,11 +412,91 @@ void multiply_block(const std::uint8_t *A, const std::int8_t *B,
   }
 }
 
+// A matrix-vector product (m = 1) with segments of 4, lent room for the
+// tables of at least one chunk of segments. The tables of a group of chunks
+// lie back to back, 256 entries each; each row forms the pattern indices of
+// a chunk in registers and gathers its entries, and the group's segments
+// past its last whole chunk are looked up one by one.
+template <class Gather> struct MatrixVector {
+  static constexpr std::size_t kPatterns = 256;
+  static constexpr std::size_t kChunkCodes = 4 * Gather::kSegments;
+  // The last gather reads one entry past the tables.
+  static constexpr std::size_t kPadding = 1;
+
+  // Segments per group that the loan holds, in whole chunks; 0 if not one.
+  static std::size_t group_segments(std::size_t lent_bytes, std::size_t k) {
+    const std::size_t usable = lent_bytes > kLineBytes + 2 * kPadding
+                                   ? lent_bytes - kLineBytes - 2 * kPadding
+                                   : 0;
+    std::size_t segments = usable / (2 * kPatterns);
+    if (segments * 2 * kPatterns > kTableCacheBytes)
+      segments = kTableCacheBytes / (2 * kPatterns);
+    const std::size_t needed = (k + kChunkCodes - 1) / kChunkCodes;
+    std::size_t chunks = segments / Gather::kSegments;
+    if (chunks > needed)
+      chunks = needed;
+    return chunks * Gather::kSegments;
+  }
+
+  static std::int32_t row_sum(const std::uint8_t *codes, const Group &group,
+                              const std::int16_t *tables) {
+    const int vector_segments = group.full /
+                                static_cast<int>(Gather::kSegments) *
+                                static_cast<int>(Gather::kSegments);
+    typename Gather::Acc acc = Gather::zero();
+    for (int g = 0; g < vector_segments; g += Gather::kSegments)
+      acc = Gather::add_chunk(acc, codes + 4 * g, tables + g * kPatterns);
+    std::int32_t sum = Gather::sum(acc);
+    for (int g = vector_segments; g < group.full; ++g)
+      sum += tables[g * kPatterns + full_segment_index<4>(codes + 4 * g)];
+    if (group.short_rows > 0)
+      sum +=
+          tables[group.full * kPatterns +
+                 short_segment_index(codes + 4 * group.full, group.short_rows)];
+    return sum;
+  }
+
+  static void multiply(const std::uint8_t *A, const std::int8_t *B,
+                       std::int32_t *C, std::size_t n, std::size_t k,
+                       std::size_t group_size, std::int16_t *tables) {
+    const std::size_t group_codes = 4 * group_size;
+    for (std::size_t s0 = 0; s0 < k; s0 += group_codes) {
+      const std::size_t codes = k - s0 < group_codes ? k - s0 : group_codes;
+      const Group group{s0, static_cast<int>(codes / 4),
+                        static_cast<int>(codes % 4)};
+      build_group_tables<4>(B, 1, group, Tile{0, 1}, tables, kPatterns);
+      const std::uint8_t *row = A + s0;
+      for (std::size_t r = 0; r < n; ++r, row += k) {
+        if (r + kPrefetchRows < n) {
+          prefetch_codes(row + kPrefetchRows * k);
+          prefetch_codes(row + kPrefetchRows * k + codes - 1);
+        }
+        // Unsigned addition: a caller-excluded overflow stays defined.
+        C[r] = static_cast<std::int32_t>(
+            static_cast<std::uint32_t>(C[r]) +
+            static_cast<std::uint32_t>(row_sum(row, group, tables)));
+      }
+    }
+  }
+};
+
 template <class Isa, int b>
 void multiply_blocks(const std::uint8_t *A, const std::int8_t *B,
                      std::int32_t *C, std::size_t n, std::size_t k,
                      std::size_t m, Workspace spare) {
   constexpr std::size_t patterns = std::size_t{1} << (2 * b);
+  if constexpr (b == 4) {
+    using Product = MatrixVector<typename Isa::Gather>;
+    const std::size_t group_size =
+        m == 1 ? Product::group_segments(spare.bytes, k) : 0;
+    if (group_size > 0) {
+      Arena lent(spare.data, spare.bytes);
+      std::int16_t *tables = lent.take<std::int16_t, kLineBytes>(
+          group_size * Product::kPatterns + Product::kPadding);
+      tables[group_size * Product::kPatterns] = 0;
+      return Product::multiply(A, B, C, n, k, group_size, tables);
+    }
+  }
   const Plan plan = make_plan<b>(n, k, m, spare.bytes);
   const std::size_t table_count =
       patterns * plan.tile_width * plan.group_segments;

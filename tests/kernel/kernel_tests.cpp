@@ -185,8 +185,9 @@ void random_shapes(std::mt19937 &rng) {
 }
 
 // Shapes that cross the fast paths' boundaries: column tiles of 16, 32 and
-// 64 values with ragged ends, the matrix-vector path, several row blocks,
-// groups of segments ending in a short segment.
+// 64 values with ragged ends, the matrix-vector paths (gathering whole chunks
+// of segments once the loan holds their tables), several row blocks, groups
+// of segments ending in a short segment.
 void tiling_shapes(std::mt19937 &rng) {
   const Case cases[] = {
       {7, 13, 1, 4},        {1030, 16400, 1, 4}, {3, 23, 1, 6},
@@ -195,7 +196,8 @@ void tiling_shapes(std::mt19937 &rng) {
       {11, 18, 63, 4},      {2, 35, 64, 6},      {3, 19, 65, 8},
       {4, 50, 100, 4},      {3, 29, 130, 6},     {2, 13, 200, 8},
       {1025, 16390, 65, 4}, {2, 171, 1349, 4},   {3, 97, 1400, 6},
-      {2, 25, 70, 8},       {1, 1, 1, 4},
+      {2, 25, 70, 8},       {1, 1, 1, 4},        {4100, 200, 1, 4},
+      {2500, 1027, 1, 4},
   };
   for (const Case &c : cases) {
     const Inputs in = random_inputs(c, rng);
