@@ -8,11 +8,30 @@
 namespace vesk {
 namespace {
 
-// A matrix-vector product with segments of 4: the table entries of 8
-// segments at a time, gathered by pattern index into 32-bit lanes.
-struct Avx2Gather {
+// Segments of 4 codes, 8 at a time: their pattern indices formed in one
+// register, and for a matrix-vector product their table entries gathered.
+struct Avx2Patterns {
   using Acc = __m256i;
   static constexpr std::size_t kSegments = 8;
+
+  // The indices of the 8 segments whose codes start at `codes`, one per
+  // 32-bit lane: the digits masked out, d0 + 4 d1 formed in each 16-bit half
+  // and the halves weighted 1 and 16.
+  static __m256i indices(const std::uint8_t *codes) {
+    const __m256i digits = _mm256_and_si256(
+        _mm256_loadu_si256(reinterpret_cast<const __m256i *>(codes)),
+        _mm256_set1_epi8(3));
+    const __m256i pairs =
+        _mm256_maddubs_epi16(digits, _mm256_set1_epi16(0x0401));
+    return _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00100001));
+  }
+  static void store_indices(const std::uint8_t *codes, std::uint16_t *out) {
+    // Packing works within 128-bit halves: bring the halves' results together.
+    const __m256i packed = _mm256_permute4x64_epi64(
+        _mm256_packus_epi32(indices(codes), _mm256_setzero_si256()), 0x08);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
+                     _mm256_castsi256_si128(packed));
+  }
 
   static Acc zero() { return _mm256_setzero_si256(); }
   // acc plus the entries of the 8 segments whose codes start at `codes`;
@@ -20,14 +39,8 @@ struct Avx2Gather {
   // table must be readable.
   static Acc add_chunk(Acc acc, const std::uint8_t *codes,
                        const std::int16_t *tables) {
-    const __m256i digits = _mm256_and_si256(
-        _mm256_loadu_si256(reinterpret_cast<const __m256i *>(codes)),
-        _mm256_set1_epi8(3));
-    // d0 + 4 d1 in each 16-bit half, then the halves weighted 1 and 16.
-    const __m256i pairs =
-        _mm256_maddubs_epi16(digits, _mm256_set1_epi16(0x0401));
     const __m256i index = _mm256_add_epi32(
-        _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00100001)),
+        indices(codes),
         _mm256_setr_epi32(0, 256, 512, 768, 1024, 1280, 1536, 1792));
     // Each lane reads 32 bits at its 16-bit entry; the upper half is the
     // next entry's, shifted out with sign extension.
@@ -47,7 +60,7 @@ struct Avx2Gather {
 
 struct Avx2 {
   using Vec = __m256i;
-  using Gather = Avx2Gather;
+  using Patterns = Avx2Patterns;
   static constexpr std::size_t kLanes = 16;
   static constexpr bool kHasHalf = false;
 

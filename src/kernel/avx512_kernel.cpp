@@ -44,11 +44,26 @@ private:
   }
 };
 
-// A matrix-vector product with segments of 4: the table entries of 16
-// segments at a time, gathered by pattern index into 32-bit lanes.
-struct Avx512Gather {
+// Segments of 4 codes, 16 at a time: their pattern indices formed in one
+// register, and for a matrix-vector product their table entries gathered.
+struct Avx512Patterns {
   using Acc = __m512i;
   static constexpr std::size_t kSegments = 16;
+
+  // The indices of the 16 segments whose codes start at `codes`, one per
+  // 32-bit lane: the digits masked out, d0 + 4 d1 formed in each 16-bit half
+  // and the halves weighted 1 and 16.
+  static __m512i indices(const std::uint8_t *codes) {
+    const __m512i digits =
+        _mm512_and_si512(_mm512_loadu_si512(codes), _mm512_set1_epi8(3));
+    const __m512i pairs =
+        _mm512_maddubs_epi16(digits, _mm512_set1_epi16(0x0401));
+    return _mm512_madd_epi16(pairs, _mm512_set1_epi32(0x00100001));
+  }
+  static void store_indices(const std::uint8_t *codes, std::uint16_t *out) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out),
+                        _mm512_maskz_cvtepi32_epi16(0xFFFF, indices(codes)));
+  }
 
   static Acc zero() { return _mm512_setzero_si512(); }
   // acc plus the entries of the 16 segments whose codes start at `codes`;
@@ -56,13 +71,8 @@ struct Avx512Gather {
   // table must be readable.
   static Acc add_chunk(Acc acc, const std::uint8_t *codes,
                        const std::int16_t *tables) {
-    const __m512i digits =
-        _mm512_and_si512(_mm512_loadu_si512(codes), _mm512_set1_epi8(3));
-    // d0 + 4 d1 in each 16-bit half, then the halves weighted 1 and 16.
-    const __m512i pairs =
-        _mm512_maddubs_epi16(digits, _mm512_set1_epi16(0x0401));
     const __m512i index = _mm512_add_epi32(
-        _mm512_madd_epi16(pairs, _mm512_set1_epi32(0x00100001)),
+        indices(codes),
         _mm512_setr_epi32(0, 256, 512, 768, 1024, 1280, 1536, 1792, 2048, 2304,
                           2560, 2816, 3072, 3328, 3584, 3840));
     // Each lane reads 32 bits at its 16-bit entry; the upper half is the
@@ -88,7 +98,7 @@ struct Avx512Gather {
 struct Avx512 {
   using Vec = __m512i;
   using Half = Avx512Half;
-  using Gather = Avx512Gather;
+  using Patterns = Avx512Patterns;
   static constexpr std::size_t kLanes = 32;
   static constexpr bool kHasHalf = true;
 

@@ -143,7 +143,7 @@ struct Tile {
 // The group's pattern indices of each row of a block, row-major. Formed once
 // per group and shared by every column tile, so each row of A is read once
 // per group, front to back.
-template <int b>
+template <class Isa, int b>
 void form_indices(const std::uint8_t *A, std::size_t k, const Group &group,
                   std::size_t row_begin, std::size_t row_end,
                   std::size_t block_end, std::uint16_t *indices) {
@@ -156,7 +156,13 @@ void form_indices(const std::uint8_t *A, std::size_t k, const Group &group,
       prefetch_codes(codes + kPrefetchRows * k);
       prefetch_codes(codes + kPrefetchRows * k + last_code);
     }
-    for (int g = 0; g < group.full; ++g)
+    int g = 0;
+    if constexpr (b == 4) {
+      constexpr int chunk = static_cast<int>(Isa::Patterns::kSegments);
+      for (; g + chunk <= group.full; g += chunk)
+        Isa::Patterns::store_indices(codes + 4 * g, indices + g);
+    }
+    for (; g < group.full; ++g)
       indices[g] =
           static_cast<std::uint16_t>(full_segment_index<b>(codes + g * b));
     if (group.short_rows > 0)
@@ -398,7 +404,7 @@ void multiply_block(const std::uint8_t *A, const std::int8_t *B,
     for (std::size_t i0 = r0; i0 < r1; i0 += plan.index_rows) {
       const std::size_t i1 =
           r1 - i0 < plan.index_rows ? r1 : i0 + plan.index_rows;
-      form_indices<b>(A, k, group, i0, i1, r1, indices);
+      form_indices<Isa, b>(A, k, group, i0, i1, r1, indices);
       for (std::size_t c0 = 0; c0 < m; c0 += plan.tile_width) {
         const Tile tile{c0,
                         m - c0 < plan.tile_width ? m - c0 : plan.tile_width};
@@ -417,9 +423,9 @@ void multiply_block(const std::uint8_t *A, const std::int8_t *B,
 // lie back to back, 256 entries each; each row forms the pattern indices of
 // a chunk in registers and gathers its entries, and the group's segments
 // past its last whole chunk are looked up one by one.
-template <class Gather> struct MatrixVector {
+template <class Patterns> struct MatrixVector {
   static constexpr std::size_t kPatterns = 256;
-  static constexpr std::size_t kChunkCodes = 4 * Gather::kSegments;
+  static constexpr std::size_t kChunkCodes = 4 * Patterns::kSegments;
   // The last gather reads one entry past the tables.
   static constexpr std::size_t kPadding = 1;
 
@@ -432,21 +438,21 @@ template <class Gather> struct MatrixVector {
     if (segments * 2 * kPatterns > kTableCacheBytes)
       segments = kTableCacheBytes / (2 * kPatterns);
     const std::size_t needed = (k + kChunkCodes - 1) / kChunkCodes;
-    std::size_t chunks = segments / Gather::kSegments;
+    std::size_t chunks = segments / Patterns::kSegments;
     if (chunks > needed)
       chunks = needed;
-    return chunks * Gather::kSegments;
+    return chunks * Patterns::kSegments;
   }
 
   static std::int32_t row_sum(const std::uint8_t *codes, const Group &group,
                               const std::int16_t *tables) {
     const int vector_segments = group.full /
-                                static_cast<int>(Gather::kSegments) *
-                                static_cast<int>(Gather::kSegments);
-    typename Gather::Acc acc = Gather::zero();
-    for (int g = 0; g < vector_segments; g += Gather::kSegments)
-      acc = Gather::add_chunk(acc, codes + 4 * g, tables + g * kPatterns);
-    std::int32_t sum = Gather::sum(acc);
+                                static_cast<int>(Patterns::kSegments) *
+                                static_cast<int>(Patterns::kSegments);
+    typename Patterns::Acc acc = Patterns::zero();
+    for (int g = 0; g < vector_segments; g += Patterns::kSegments)
+      acc = Patterns::add_chunk(acc, codes + 4 * g, tables + g * kPatterns);
+    std::int32_t sum = Patterns::sum(acc);
     for (int g = vector_segments; g < group.full; ++g)
       sum += tables[g * kPatterns + full_segment_index<4>(codes + 4 * g)];
     if (group.short_rows > 0)
@@ -486,7 +492,7 @@ void multiply_blocks(const std::uint8_t *A, const std::int8_t *B,
                      std::size_t m, Workspace spare) {
   constexpr std::size_t patterns = std::size_t{1} << (2 * b);
   if constexpr (b == 4) {
-    using Product = MatrixVector<typename Isa::Gather>;
+    using Product = MatrixVector<typename Isa::Patterns>;
     const std::size_t group_size =
         m == 1 ? Product::group_segments(spare.bytes, k) : 0;
     if (group_size > 0) {
