@@ -146,8 +146,8 @@ struct Tile {
 template <class Isa, int b>
 void form_indices(const std::uint8_t *A, std::size_t k, const Group &group,
                   std::size_t row_begin, std::size_t row_end,
-                  std::size_t block_end, std::uint16_t *indices) {
-  const int count = group.count();
+                  std::size_t block_end, std::uint16_t *indices,
+                  std::size_t stride) {
   const std::size_t last_code = std::size_t{b} * group.full +
                                 static_cast<std::size_t>(group.short_rows) - 1;
   const std::uint8_t *codes = A + row_begin * k + group.first_code;
@@ -168,7 +168,7 @@ void form_indices(const std::uint8_t *A, std::size_t k, const Group &group,
     if (group.short_rows > 0)
       indices[group.full] = static_cast<std::uint16_t>(
           short_segment_index(codes + group.full * b, group.short_rows));
-    indices += count;
+    indices += stride;
   }
 }
 
@@ -177,13 +177,14 @@ void form_indices(const std::uint8_t *A, std::size_t k, const Group &group,
 // one holds `last_lanes` lanes.
 template <class Isa, int vectors, bool partial>
 void accumulate_rows(const std::uint16_t *indices, int count,
-                     const std::int16_t *tables, std::size_t table_stride,
-                     const Tile &tile, std::int32_t *C, std::size_t m,
-                     std::size_t rows, int last_lanes) {
+                     std::size_t stride, const std::int16_t *tables,
+                     std::size_t table_stride, const Tile &tile,
+                     std::int32_t *C, std::size_t m, std::size_t rows,
+                     int last_lanes) {
   using Vec = typename Isa::Vec;
   const std::size_t w = tile.width;
   std::int32_t *out = C + tile.column;
-  for (std::size_t r = 0; r < rows; ++r, indices += count, out += m) {
+  for (std::size_t r = 0; r < rows; ++r, indices += stride, out += m) {
     Vec acc[vectors];
     for (int v = 0; v < vectors; ++v)
       acc[v] = Isa::zero();
@@ -209,13 +210,14 @@ void accumulate_rows(const std::uint16_t *indices, int count,
 // Tiles narrower than a few values (m = 1 is a matrix-vector product): a
 // row's table rows are single values, gathered and summed in a scalar.
 inline void accumulate_narrow_rows(const std::uint16_t *indices, int count,
+                                   std::size_t stride,
                                    const std::int16_t *tables,
                                    std::size_t table_stride, const Tile &tile,
                                    std::int32_t *C, std::size_t m,
                                    std::size_t rows) {
   const std::size_t w = tile.width;
   std::int32_t *out = C + tile.column;
-  for (std::size_t r = 0; r < rows; ++r, indices += count, out += m) {
+  for (std::size_t r = 0; r < rows; ++r, indices += stride, out += m) {
     for (std::size_t c = 0; c < w; ++c) {
       std::int32_t sum = 0; // at most 32767 in magnitude
       const std::int16_t *table = tables + c;
@@ -233,41 +235,47 @@ constexpr std::size_t kNarrowTileWidth = 4;
 // Picks the instance of accumulate_rows for a tile's width.
 template <class Isa, int vectors>
 void accumulate_tile(const std::uint16_t *indices, int count,
-                     const std::int16_t *tables, std::size_t table_stride,
-                     const Tile &tile, std::int32_t *C, std::size_t m,
-                     std::size_t rows) {
+                     std::size_t stride, const std::int16_t *tables,
+                     std::size_t table_stride, const Tile &tile,
+                     std::int32_t *C, std::size_t m, std::size_t rows) {
   constexpr std::size_t lanes = Isa::kLanes;
   if (tile.width < kNarrowTileWidth)
-    return accumulate_narrow_rows(indices, count, tables, table_stride, tile, C,
-                                  m, rows);
+    return accumulate_narrow_rows(indices, count, stride, tables, table_stride,
+                                  tile, C, m, rows);
   // Narrow tiles on wide registers: the instruction set's half-width form.
   if constexpr (Isa::kHasHalf) {
     if (tile.width <= lanes / 2)
       return accumulate_tile<typename Isa::Half, 1>(
-          indices, count, tables, table_stride, tile, C, m, rows);
+          indices, count, stride, tables, table_stride, tile, C, m, rows);
   }
   if constexpr (vectors > 1) {
     if (tile.width <= (vectors - 1) * lanes)
-      return accumulate_tile<Isa, vectors - 1>(indices, count, tables,
+      return accumulate_tile<Isa, vectors - 1>(indices, count, stride, tables,
                                                table_stride, tile, C, m, rows);
   }
   const int last_lanes = static_cast<int>(tile.width - (vectors - 1) * lanes);
   if (last_lanes == static_cast<int>(lanes))
-    accumulate_rows<Isa, vectors, false>(indices, count, tables, table_stride,
-                                         tile, C, m, rows, last_lanes);
+    accumulate_rows<Isa, vectors, false>(indices, count, stride, tables,
+                                         table_stride, tile, C, m, rows,
+                                         last_lanes);
   else
-    accumulate_rows<Isa, vectors, true>(indices, count, tables, table_stride,
-                                        tile, C, m, rows, last_lanes);
+    accumulate_rows<Isa, vectors, true>(indices, count, stride, tables,
+                                        table_stride, tile, C, m, rows,
+                                        last_lanes);
 }
 
 // How the work is cut. Row blocks bound the rows of A in flight (their
 // pages and cache lines); each block rebuilds the tables, so it spans at
 // least 4 * 4^b rows. A group's tables and index block take at most one
 // full-width table (2 * 4^b * m bytes) of memory of the kernel's own or, where
-// the caller lends more, up to 1 MiB of the loan: several tables per group
-// are what lets 16-bit sums reach C only once a group, and with one table the
-// narrow shapes (m = 1 to 64) run two to ten times slower.
+// the caller lends more, up to 1 MiB of the loan (plus, going by tiles, the
+// block's indices): several tables per group are what lets 16-bit sums reach
+// C only once a group, and with one table the narrow shapes (m = 1 to 64) run
+// two to ten times slower.
 struct Plan {
+  // Several tiles whose block's indices for every segment fit in the loan:
+  // they are formed once and kept, and the tiles go outermost.
+  bool by_tiles;
   std::size_t tile_width;
   std::size_t block_rows;
   std::size_t index_rows; // rows whose indices are formed at a time
@@ -281,6 +289,13 @@ constexpr std::size_t kIndexChunkRows = 64;
 constexpr std::size_t kLineBytes = 64;
 constexpr std::size_t kLentScratchBytes = std::size_t{1024} << 10;
 constexpr std::size_t kCodeBlockBytes = std::size_t{16} << 20;
+
+// The segments whose indices a block keeps going by tiles: whole groups,
+// the last one counted full.
+inline std::size_t kept_segments(std::size_t k, int b, std::size_t group) {
+  const std::size_t group_codes = static_cast<std::size_t>(b) * group;
+  return (k + group_codes - 1) / group_codes * group;
+}
 
 template <int b>
 Plan make_plan(std::size_t n, std::size_t k, std::size_t m,
@@ -315,7 +330,16 @@ Plan make_plan(std::size_t n, std::size_t k, std::size_t m,
     group = group_limit(b);
   if (group == 0)
     group = 1;
-  return {tile_width, block_rows, index_rows, static_cast<int>(group)};
+  // Going by groups, every group adds into the block's whole C, which for a
+  // wide C leaves the cache between groups; going by tiles, the tile's column
+  // of C stays in cache and the kept indices are streamed once per tile.
+  // (Shrinking blocks to fit the indices in the loan was measured slower
+  // than going by groups: the tables are rebuilt per block.)
+  const std::size_t kept_bytes =
+      2 * block_rows * kept_segments(k, b, group) + group * table_bytes;
+  if (m > tile_width && usable >= kept_bytes + kLineBytes)
+    return {true, tile_width, block_rows, block_rows, static_cast<int>(group)};
+  return {false, tile_width, block_rows, index_rows, static_cast<int>(group)};
 }
 
 // Hands out arrays from a region of memory, front to back. Tables start on
@@ -382,14 +406,14 @@ void build_group_tables(const std::int8_t *B, std::size_t m, const Group &group,
   }
 }
 
-// Rows r0 .. r1 of C. Tables are built per group and tile; with a single
-// tile they serve the whole block, else the whole block's indices are formed
-// first and serve every tile.
+// Rows r0 .. r1 of C, one group of segments at a time. Tables are built per
+// group and tile; with a single tile they serve the whole block, else the
+// whole block's indices are formed first and serve every tile.
 template <class Isa, int b>
-void multiply_block(const std::uint8_t *A, const std::int8_t *B,
-                    std::int32_t *C, std::size_t k, std::size_t m,
-                    const Plan &plan, std::size_t r0, std::size_t r1,
-                    std::int16_t *tables, std::uint16_t *indices) {
+void multiply_block_by_groups(const std::uint8_t *A, const std::int8_t *B,
+                              std::int32_t *C, std::size_t k, std::size_t m,
+                              const Plan &plan, std::size_t r0, std::size_t r1,
+                              std::int16_t *tables, std::uint16_t *indices) {
   constexpr std::size_t patterns = std::size_t{1} << (2 * b);
   constexpr int vectors = kMaxTileWidth / Isa::kLanes;
   const std::size_t table_stride = patterns * plan.tile_width;
@@ -399,21 +423,60 @@ void multiply_block(const std::uint8_t *A, const std::int8_t *B,
     const std::size_t codes = k - s0 < group_codes ? k - s0 : group_codes;
     const Group group{s0, static_cast<int>(codes / b),
                       static_cast<int>(codes % b)};
+    const std::size_t count = static_cast<std::size_t>(group.count());
     if (one_tile)
       build_group_tables<b>(B, m, group, Tile{0, m}, tables, table_stride);
     for (std::size_t i0 = r0; i0 < r1; i0 += plan.index_rows) {
       const std::size_t i1 =
           r1 - i0 < plan.index_rows ? r1 : i0 + plan.index_rows;
-      form_indices<Isa, b>(A, k, group, i0, i1, r1, indices);
+      form_indices<Isa, b>(A, k, group, i0, i1, r1, indices, count);
       for (std::size_t c0 = 0; c0 < m; c0 += plan.tile_width) {
         const Tile tile{c0,
                         m - c0 < plan.tile_width ? m - c0 : plan.tile_width};
         if (!one_tile)
           build_group_tables<b>(B, m, group, tile, tables, table_stride);
-        accumulate_tile<Isa, vectors>(indices, group.count(), tables,
+        accumulate_tile<Isa, vectors>(indices, group.count(), count, tables,
                                       table_stride, tile, C + i0 * m, m,
                                       i1 - i0);
       }
+    }
+  }
+}
+
+// Rows r0 .. r1 of C, one column tile at a time: the block's indices are
+// formed first, group after group, then each tile's groups add into its
+// column of C.
+template <class Isa, int b>
+void multiply_block_by_tiles(const std::uint8_t *A, const std::int8_t *B,
+                             std::int32_t *C, std::size_t k, std::size_t m,
+                             const Plan &plan, std::size_t r0, std::size_t r1,
+                             std::int16_t *tables, std::uint16_t *indices) {
+  constexpr std::size_t patterns = std::size_t{1} << (2 * b);
+  constexpr int vectors = kMaxTileWidth / Isa::kLanes;
+  const std::size_t table_stride = patterns * plan.tile_width;
+  const std::size_t group_codes = std::size_t{b} * plan.group_segments;
+  const auto group_at = [&](std::size_t s0) {
+    const std::size_t codes = k - s0 < group_codes ? k - s0 : group_codes;
+    return Group{s0, static_cast<int>(codes / b), static_cast<int>(codes % b)};
+  };
+  // Each group's indices, rows times its segments, lie one after another.
+  const auto group_indices = [&](std::size_t s0) {
+    return indices + s0 / group_codes * (r1 - r0) * plan.group_segments;
+  };
+  for (std::size_t s0 = 0; s0 < k; s0 += group_codes) {
+    const Group group = group_at(s0);
+    form_indices<Isa, b>(A, k, group, r0, r1, r1, group_indices(s0),
+                         static_cast<std::size_t>(group.count()));
+  }
+  for (std::size_t c0 = 0; c0 < m; c0 += plan.tile_width) {
+    const Tile tile{c0, m - c0 < plan.tile_width ? m - c0 : plan.tile_width};
+    for (std::size_t s0 = 0; s0 < k; s0 += group_codes) {
+      const Group group = group_at(s0);
+      build_group_tables<b>(B, m, group, tile, tables, table_stride);
+      accumulate_tile<Isa, vectors>(group_indices(s0), group.count(),
+                                    static_cast<std::size_t>(group.count()),
+                                    tables, table_stride, tile, C + r0 * m, m,
+                                    r1 - r0);
     }
   }
 }
@@ -506,7 +569,10 @@ void multiply_blocks(const std::uint8_t *A, const std::int8_t *B,
   const Plan plan = make_plan<b>(n, k, m, spare.bytes);
   const std::size_t table_count =
       patterns * plan.tile_width * plan.group_segments;
-  const std::size_t index_count = plan.index_rows * plan.group_segments;
+  const std::size_t index_count =
+      plan.index_rows * (plan.by_tiles
+                             ? kept_segments(k, b, plan.group_segments)
+                             : static_cast<std::size_t>(plan.group_segments));
   // Whatever does not fit in the loan, indices first, comes from own memory.
   Arena lent(spare.data, spare.bytes);
   std::uint16_t *indices = lent.take<std::uint16_t>(index_count);
@@ -521,7 +587,12 @@ void multiply_blocks(const std::uint8_t *A, const std::int8_t *B,
     tables = owned.take<std::int16_t, kLineBytes>(table_count);
   for (std::size_t r0 = 0; r0 < n; r0 += plan.block_rows) {
     const std::size_t r1 = n - r0 < plan.block_rows ? n : r0 + plan.block_rows;
-    multiply_block<Isa, b>(A, B, C, k, m, plan, r0, r1, tables, indices);
+    if (plan.by_tiles)
+      multiply_block_by_tiles<Isa, b>(A, B, C, k, m, plan, r0, r1, tables,
+                                      indices);
+    else
+      multiply_block_by_groups<Isa, b>(A, B, C, k, m, plan, r0, r1, tables,
+                                       indices);
   }
 }
 
