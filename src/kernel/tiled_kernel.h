@@ -146,8 +146,8 @@ struct Tile {
 template <class Isa, int b>
 void form_indices(const std::uint8_t *A, std::size_t k, const Group &group,
                   std::size_t row_begin, std::size_t row_end,
-                  std::size_t block_end, std::uint16_t *indices,
-                  std::size_t stride) {
+                  std::size_t block_end, std::uint16_t *indices) {
+  const int count = group.count();
   const std::size_t last_code = std::size_t{b} * group.full +
                                 static_cast<std::size_t>(group.short_rows) - 1;
   const std::uint8_t *codes = A + row_begin * k + group.first_code;
@@ -168,7 +168,7 @@ void form_indices(const std::uint8_t *A, std::size_t k, const Group &group,
     if (group.short_rows > 0)
       indices[group.full] = static_cast<std::uint16_t>(
           short_segment_index(codes + group.full * b, group.short_rows));
-    indices += stride;
+    indices += count;
   }
 }
 
@@ -177,14 +177,13 @@ void form_indices(const std::uint8_t *A, std::size_t k, const Group &group,
 // one holds `last_lanes` lanes.
 template <class Isa, int vectors, bool partial>
 void accumulate_rows(const std::uint16_t *indices, int count,
-                     std::size_t stride, const std::int16_t *tables,
-                     std::size_t table_stride, const Tile &tile,
-                     std::int32_t *C, std::size_t m, std::size_t rows,
-                     int last_lanes) {
+                     const std::int16_t *tables, std::size_t table_stride,
+                     const Tile &tile, std::int32_t *C, std::size_t m,
+                     std::size_t rows, int last_lanes) {
   using Vec = typename Isa::Vec;
   const std::size_t w = tile.width;
   std::int32_t *out = C + tile.column;
-  for (std::size_t r = 0; r < rows; ++r, indices += stride, out += m) {
+  for (std::size_t r = 0; r < rows; ++r, indices += count, out += m) {
     Vec acc[vectors];
     for (int v = 0; v < vectors; ++v)
       acc[v] = Isa::zero();
@@ -210,14 +209,13 @@ void accumulate_rows(const std::uint16_t *indices, int count,
 // Tiles narrower than a few values (m = 1 is a matrix-vector product): a
 // row's table rows are single values, gathered and summed in a scalar.
 inline void accumulate_narrow_rows(const std::uint16_t *indices, int count,
-                                   std::size_t stride,
                                    const std::int16_t *tables,
                                    std::size_t table_stride, const Tile &tile,
                                    std::int32_t *C, std::size_t m,
                                    std::size_t rows) {
   const std::size_t w = tile.width;
   std::int32_t *out = C + tile.column;
-  for (std::size_t r = 0; r < rows; ++r, indices += stride, out += m) {
+  for (std::size_t r = 0; r < rows; ++r, indices += count, out += m) {
     for (std::size_t c = 0; c < w; ++c) {
       std::int32_t sum = 0; // at most 32767 in magnitude
       const std::int16_t *table = tables + c;
@@ -235,33 +233,31 @@ constexpr std::size_t kNarrowTileWidth = 4;
 // Picks the instance of accumulate_rows for a tile's width.
 template <class Isa, int vectors>
 void accumulate_tile(const std::uint16_t *indices, int count,
-                     std::size_t stride, const std::int16_t *tables,
-                     std::size_t table_stride, const Tile &tile,
-                     std::int32_t *C, std::size_t m, std::size_t rows) {
+                     const std::int16_t *tables, std::size_t table_stride,
+                     const Tile &tile, std::int32_t *C, std::size_t m,
+                     std::size_t rows) {
   constexpr std::size_t lanes = Isa::kLanes;
   if (tile.width < kNarrowTileWidth)
-    return accumulate_narrow_rows(indices, count, stride, tables, table_stride,
-                                  tile, C, m, rows);
+    return accumulate_narrow_rows(indices, count, tables, table_stride, tile, C,
+                                  m, rows);
   // Narrow tiles on wide registers: the instruction set's half-width form.
   if constexpr (Isa::kHasHalf) {
     if (tile.width <= lanes / 2)
       return accumulate_tile<typename Isa::Half, 1>(
-          indices, count, stride, tables, table_stride, tile, C, m, rows);
+          indices, count, tables, table_stride, tile, C, m, rows);
   }
   if constexpr (vectors > 1) {
     if (tile.width <= (vectors - 1) * lanes)
-      return accumulate_tile<Isa, vectors - 1>(indices, count, stride, tables,
+      return accumulate_tile<Isa, vectors - 1>(indices, count, tables,
                                                table_stride, tile, C, m, rows);
   }
   const int last_lanes = static_cast<int>(tile.width - (vectors - 1) * lanes);
   if (last_lanes == static_cast<int>(lanes))
-    accumulate_rows<Isa, vectors, false>(indices, count, stride, tables,
-                                         table_stride, tile, C, m, rows,
-                                         last_lanes);
+    accumulate_rows<Isa, vectors, false>(indices, count, tables, table_stride,
+                                         tile, C, m, rows, last_lanes);
   else
-    accumulate_rows<Isa, vectors, true>(indices, count, stride, tables,
-                                        table_stride, tile, C, m, rows,
-                                        last_lanes);
+    accumulate_rows<Isa, vectors, true>(indices, count, tables, table_stride,
+                                        tile, C, m, rows, last_lanes);
 }
 
 // How the work is cut. Row blocks bound the rows of A in flight (their
@@ -406,6 +402,25 @@ void build_group_tables(const std::int8_t *B, std::size_t m, const Group &group,
   }
 }
 
+// The group of segments that starts at code s0: whole segments of b codes up
+// to `group_codes` codes, the last one short where k ends.
+template <int b>
+Group group_at(std::size_t s0, std::size_t k, std::size_t group_codes) {
+  const std::size_t codes = k - s0 < group_codes ? k - s0 : group_codes;
+  return Group{s0, static_cast<int>(codes / b), static_cast<int>(codes % b)};
+}
+
+template <int b> struct TileLayout {
+  std::size_t table_stride; // entries between a group's tables
+  std::size_t group_codes;
+  explicit TileLayout(const Plan &plan)
+      : table_stride((std::size_t{1} << (2 * b)) * plan.tile_width),
+        group_codes(std::size_t{b} * plan.group_segments) {}
+  Tile tile_at(std::size_t c0, std::size_t m, const Plan &plan) const {
+    return {c0, m - c0 < plan.tile_width ? m - c0 : plan.tile_width};
+  }
+};
+
 // Rows r0 .. r1 of C, one group of segments at a time. Tables are built per
 // group and tile; with a single tile they serve the whole block, else the
 // whole block's indices are formed first and serve every tile.
@@ -414,29 +429,24 @@ void multiply_block_by_groups(const std::uint8_t *A, const std::int8_t *B,
                               std::int32_t *C, std::size_t k, std::size_t m,
                               const Plan &plan, std::size_t r0, std::size_t r1,
                               std::int16_t *tables, std::uint16_t *indices) {
-  constexpr std::size_t patterns = std::size_t{1} << (2 * b);
   constexpr int vectors = kMaxTileWidth / Isa::kLanes;
-  const std::size_t table_stride = patterns * plan.tile_width;
-  const std::size_t group_codes = std::size_t{b} * plan.group_segments;
+  const TileLayout<b> layout(plan);
   const bool one_tile = m <= plan.tile_width;
-  for (std::size_t s0 = 0; s0 < k; s0 += group_codes) {
-    const std::size_t codes = k - s0 < group_codes ? k - s0 : group_codes;
-    const Group group{s0, static_cast<int>(codes / b),
-                      static_cast<int>(codes % b)};
-    const std::size_t count = static_cast<std::size_t>(group.count());
+  for (std::size_t s0 = 0; s0 < k; s0 += layout.group_codes) {
+    const Group group = group_at<b>(s0, k, layout.group_codes);
     if (one_tile)
-      build_group_tables<b>(B, m, group, Tile{0, m}, tables, table_stride);
+      build_group_tables<b>(B, m, group, Tile{0, m}, tables,
+                            layout.table_stride);
     for (std::size_t i0 = r0; i0 < r1; i0 += plan.index_rows) {
       const std::size_t i1 =
           r1 - i0 < plan.index_rows ? r1 : i0 + plan.index_rows;
-      form_indices<Isa, b>(A, k, group, i0, i1, r1, indices, count);
+      form_indices<Isa, b>(A, k, group, i0, i1, r1, indices);
       for (std::size_t c0 = 0; c0 < m; c0 += plan.tile_width) {
-        const Tile tile{c0,
-                        m - c0 < plan.tile_width ? m - c0 : plan.tile_width};
+        const Tile tile = layout.tile_at(c0, m, plan);
         if (!one_tile)
-          build_group_tables<b>(B, m, group, tile, tables, table_stride);
-        accumulate_tile<Isa, vectors>(indices, group.count(), count, tables,
-                                      table_stride, tile, C + i0 * m, m,
+          build_group_tables<b>(B, m, group, tile, tables, layout.table_stride);
+        accumulate_tile<Isa, vectors>(indices, group.count(), tables,
+                                      layout.table_stride, tile, C + i0 * m, m,
                                       i1 - i0);
       }
     }
@@ -444,38 +454,28 @@ void multiply_block_by_groups(const std::uint8_t *A, const std::int8_t *B,
 }
 
 // Rows r0 .. r1 of C, one column tile at a time: the block's indices are
-// formed first, group after group, then each tile's groups add into its
-// column of C.
+// formed first, each group's rows after the previous group's, then each
+// tile's groups add into its column of C.
 template <class Isa, int b>
 void multiply_block_by_tiles(const std::uint8_t *A, const std::int8_t *B,
                              std::int32_t *C, std::size_t k, std::size_t m,
                              const Plan &plan, std::size_t r0, std::size_t r1,
                              std::int16_t *tables, std::uint16_t *indices) {
-  constexpr std::size_t patterns = std::size_t{1} << (2 * b);
   constexpr int vectors = kMaxTileWidth / Isa::kLanes;
-  const std::size_t table_stride = patterns * plan.tile_width;
-  const std::size_t group_codes = std::size_t{b} * plan.group_segments;
-  const auto group_at = [&](std::size_t s0) {
-    const std::size_t codes = k - s0 < group_codes ? k - s0 : group_codes;
-    return Group{s0, static_cast<int>(codes / b), static_cast<int>(codes % b)};
-  };
-  // Each group's indices, rows times its segments, lie one after another.
+  const TileLayout<b> layout(plan);
   const auto group_indices = [&](std::size_t s0) {
-    return indices + s0 / group_codes * (r1 - r0) * plan.group_segments;
+    return indices + s0 / layout.group_codes * (r1 - r0) * plan.group_segments;
   };
-  for (std::size_t s0 = 0; s0 < k; s0 += group_codes) {
-    const Group group = group_at(s0);
-    form_indices<Isa, b>(A, k, group, r0, r1, r1, group_indices(s0),
-                         static_cast<std::size_t>(group.count()));
-  }
+  for (std::size_t s0 = 0; s0 < k; s0 += layout.group_codes)
+    form_indices<Isa, b>(A, k, group_at<b>(s0, k, layout.group_codes), r0, r1,
+                         r1, group_indices(s0));
   for (std::size_t c0 = 0; c0 < m; c0 += plan.tile_width) {
-    const Tile tile{c0, m - c0 < plan.tile_width ? m - c0 : plan.tile_width};
-    for (std::size_t s0 = 0; s0 < k; s0 += group_codes) {
-      const Group group = group_at(s0);
-      build_group_tables<b>(B, m, group, tile, tables, table_stride);
-      accumulate_tile<Isa, vectors>(group_indices(s0), group.count(),
-                                    static_cast<std::size_t>(group.count()),
-                                    tables, table_stride, tile, C + r0 * m, m,
+    const Tile tile = layout.tile_at(c0, m, plan);
+    for (std::size_t s0 = 0; s0 < k; s0 += layout.group_codes) {
+      const Group group = group_at<b>(s0, k, layout.group_codes);
+      build_group_tables<b>(B, m, group, tile, tables, layout.table_stride);
+      accumulate_tile<Isa, vectors>(group_indices(s0), group.count(), tables,
+                                    layout.table_stride, tile, C + r0 * m, m,
                                     r1 - r0);
     }
   }
@@ -530,9 +530,8 @@ template <class Patterns> struct MatrixVector {
                        std::size_t group_size, std::int16_t *tables) {
     const std::size_t group_codes = 4 * group_size;
     for (std::size_t s0 = 0; s0 < k; s0 += group_codes) {
-      const std::size_t codes = k - s0 < group_codes ? k - s0 : group_codes;
-      const Group group{s0, static_cast<int>(codes / 4),
-                        static_cast<int>(codes % 4)};
+      const Group group = group_at<4>(s0, k, group_codes);
+      const std::size_t codes = 4 * std::size_t(group.full) + group.short_rows;
       build_group_tables<4>(B, 1, group, Tile{0, 1}, tables, kPatterns);
       const std::uint8_t *row = A + s0;
       for (std::size_t r = 0; r < n; ++r, row += k) {
