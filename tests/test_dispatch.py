@@ -82,3 +82,15 @@ def test_equal_values_leave_exact_reference_counts(count):
     # Beyond the list's: the dict's, the loop variable's and the argument's.
     held = sum(sys.getrefcount(obj) - 3 for obj in distinct.values())
     assert held == count
+
+
+@pytest.mark.parametrize("count", [100, 5000])
+def test_shared_small_int_gains_exactly_the_lists_references(count):
+    # Every element is 3 * 1 * 2 = 6, one of the interpreter's shared small
+    # ints: its count must rise by exactly the list's references and fall back.
+    before = sys.getrefcount(6)
+    result = rsr_gemm(b"\x03" * (count * 2), b"\x01" * 2, count, 2, 1, 4)
+    during = sys.getrefcount(6)
+    del result
+    after = sys.getrefcount(6)
+    assert (during - before, after - before) == (count, 0)

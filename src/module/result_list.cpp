@@ -17,7 +17,10 @@ constexpr std::size_t kMaxCacheSlots = std::size_t{1} << 16;
 // list share one (immutable) object instead of each allocating its own.
 // Values of a product cluster in a range of a few thousand, so indexing by
 // the low bits of the value almost always hits. The cache holds one
-// reference to each object it keeps and releases them all when destroyed.
+// reference to each object it keeps. The references it hands out are counted
+// in the slot and added to the object's count in one step when the slot is
+// reused or the cache destroyed (which releases its own references too):
+// that spares a write to a scattered object per element.
 class IntCache {
 public:
   explicit IntCache(std::size_t count) : mask_(slot_count(count) - 1) {
@@ -27,27 +30,53 @@ public:
   IntCache &operator=(const IntCache &) = delete;
   ~IntCache() {
     for (std::size_t i = 0; i <= mask_; ++i)
-      Py_XDECREF(slots_[i].object);
+      release(slots_[i]);
   }
 
-  // A new reference to an int of the given value.
+  // A reference to an int of the given value, counted on the object by the
+  // time the cache is destroyed.
   PyObject *get(std::int32_t value) {
     Slot &slot = slots_[static_cast<std::uint32_t>(value) & mask_];
     if (slot.object == nullptr || slot.value != value) {
-      PyObject *fresh =
-          expect_object(PyLong_FromLong(value), VESK_HERE).release();
-      Py_XDECREF(slot.object);
-      slot.object = fresh;
-      slot.value = value;
+      PyObject *fresh = PyLong_FromLong(value);
+      if (fresh == nullptr) {
+        // Reporting the failure runs Python code, which may use the same
+        // (shared small) ints: their counts must be exact by then.
+        settle_all();
+        fail_python_api(VESK_HERE);
+      }
+      release(slot);
+      slot = Slot{fresh, value, 0};
     }
-    return Py_NewRef(slot.object);
+    if (++slot.handed == kMaxHanded)
+      settle(slot);
+    return slot.object;
   }
 
 private:
   struct Slot {
     PyObject *object;
     std::int32_t value;
+    std::uint32_t handed; // references handed out, not yet counted
   };
+  static constexpr std::uint32_t kMaxHanded = std::uint32_t{1} << 31;
+
+  static void settle(Slot &slot) {
+    Py_SET_REFCNT(slot.object, Py_REFCNT(slot.object) +
+                                   static_cast<Py_ssize_t>(slot.handed));
+    slot.handed = 0;
+  }
+  void settle_all() {
+    for (std::size_t i = 0; i <= mask_; ++i)
+      if (slots_[i].object != nullptr)
+        settle(slots_[i]);
+  }
+  static void release(Slot &slot) {
+    if (slot.object == nullptr)
+      return;
+    settle(slot);
+    Py_DECREF(slot.object);
+  }
 
   // A power of two near an eighth of the values: few slots for short lists.
   static std::size_t slot_count(std::size_t count) {
