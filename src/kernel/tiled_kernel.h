@@ -289,6 +289,13 @@ constexpr std::size_t kLineBytes = 64;
 constexpr std::size_t kLentScratchBytes = std::size_t{1024} << 10;
 constexpr std::size_t kCodeBlockBytes = std::size_t{16} << 20;
 
+// A tile's column of C copied out of C's wide rows, going by tiles: rows of
+// C thousands of bytes apart would share a few cache sets and evict each
+// other.
+inline std::size_t column_bytes(std::size_t rows, std::size_t tile_width) {
+  return rows * tile_width * sizeof(std::int32_t);
+}
+
 // The segments whose indices a block keeps going by tiles: whole groups,
 // the last one counted full.
 inline std::size_t kept_segments(std::size_t k, int b, std::size_t group) {
@@ -334,9 +341,10 @@ Plan make_plan(std::size_t n, std::size_t k, std::size_t m,
   // of C stays in cache and the kept indices are streamed once per tile.
   // (Shrinking blocks to fit the indices in the loan was measured slower
   // than going by groups: the tables are rebuilt per block.)
-  const std::size_t kept_bytes =
-      2 * block_rows * kept_segments(k, b, group) + group * table_bytes;
-  if (m > tile_width && usable >= kept_bytes + kLineBytes)
+  const std::size_t kept_bytes = 2 * block_rows * kept_segments(k, b, group) +
+                                 group * table_bytes +
+                                 column_bytes(block_rows, tile_width);
+  if (m > tile_width && usable >= kept_bytes + 2 * kLineBytes)
     return {true, tile_width, block_rows, block_rows, static_cast<int>(group)};
   return {false, tile_width, block_rows, index_rows, static_cast<int>(group)};
 }
@@ -458,29 +466,38 @@ void multiply_block_by_groups(const std::uint8_t *A, const std::int8_t *B,
 
 // Rows r0 .. r1 of C, one column tile at a time: the block's indices are
 // formed first, each group's rows after the previous group's, then each
-// tile's groups add into its column of C.
+// tile's column of C is copied out to `column`, every group adds into it
+// there, and it is copied back.
 template <class Isa, int b>
 void multiply_block_by_tiles(const std::uint8_t *A, const std::int8_t *B,
                              std::int32_t *C, std::size_t k, std::size_t m,
                              const Plan &plan, std::size_t r0, std::size_t r1,
-                             std::int16_t *tables, std::uint16_t *indices) {
+                             std::int16_t *tables, std::uint16_t *indices,
+                             std::int32_t *column) {
   constexpr int vectors = kMaxTileWidth / Isa::kLanes;
   const TileLayout<b> layout(plan);
+  const std::size_t rows = r1 - r0;
   const auto group_indices = [&](std::size_t s0) {
-    return indices + s0 / layout.group_codes * (r1 - r0) * plan.group_segments;
+    return indices + s0 / layout.group_codes * rows * plan.group_segments;
   };
   for (std::size_t s0 = 0; s0 < k; s0 += layout.group_codes)
     form_indices<Isa, b>(A, k, group_at<b>(s0, k, layout.group_codes), r0, r1,
                          r1, group_indices(s0));
   for (std::size_t c0 = 0; c0 < m; c0 += plan.tile_width) {
     const Tile tile = layout.tile_at(c0, m, plan);
+    const std::size_t w = tile.width;
+    std::int32_t *c_tile = C + r0 * m + c0;
+    for (std::size_t r = 0; r < rows; ++r)
+      std::memcpy(column + r * w, c_tile + r * m, w * sizeof(std::int32_t));
     for (std::size_t s0 = 0; s0 < k; s0 += layout.group_codes) {
       const Group group = group_at<b>(s0, k, layout.group_codes);
       build_group_tables<b>(B, m, group, tile, tables, layout.table_stride);
       accumulate_tile<Isa, vectors>(group_indices(s0), group.count(), tables,
-                                    layout.table_stride, tile, C + r0 * m, m,
-                                    r1 - r0);
+                                    layout.table_stride, Tile{0, w}, column, w,
+                                    rows);
     }
+    for (std::size_t r = 0; r < rows; ++r)
+      std::memcpy(c_tile + r * m, column + r * w, w * sizeof(std::int32_t));
   }
 }
 
@@ -587,11 +604,15 @@ void multiply_blocks(const std::uint8_t *A, const std::int8_t *B,
     indices = owned.take<std::uint16_t>(index_count);
   if (tables == nullptr)
     tables = owned.take<std::int16_t, kLineBytes>(table_count);
+  // Going by tiles, the plan made sure that all three fit in the loan.
+  std::int32_t *column = plan.by_tiles ? lent.take<std::int32_t, kLineBytes>(
+                                             plan.block_rows * plan.tile_width)
+                                       : nullptr;
   for (std::size_t r0 = 0; r0 < n; r0 += plan.block_rows) {
     const std::size_t r1 = n - r0 < plan.block_rows ? n : r0 + plan.block_rows;
     if (plan.by_tiles)
       multiply_block_by_tiles<Isa, b>(A, B, C, k, m, plan, r0, r1, tables,
-                                      indices);
+                                      indices, column);
     else
       multiply_block_by_groups<Isa, b>(A, B, C, k, m, plan, r0, r1, tables,
                                        indices);
