@@ -7,7 +7,9 @@
 // row-major block; for each tile the group's tables are built for that tile
 // only, each entry from an earlier one plus one row of B times a digit; then
 // every row sums its group's table rows in 16-bit lanes held in registers and
-// widens them into C once per group.
+// widens them into C once per group. Groups go outermost unless the caller's
+// loan can keep a row block's indices, in which case tiles do; a
+// matrix-vector product with segments of 4 gathers its table entries instead.
 //
 // Everything here has internal linkage: each instruction-set file gets its
 // own copy, so the linker can never hand one file's code to another. For the
