@@ -32,9 +32,9 @@ struct Workspace {
 //
 // Memory: lent a workspace of at least 4 * n * m bytes, the kernel allocates
 // no more than one table of 2 * 4^b * m bytes (b the segment length), and
-// may fill the loan with up to 1 MiB of tables and a row block's indices;
-// lent nothing, it may also allocate a few hundred bytes of indices beside
-// that table.
+// may fill the loan with up to 1 MiB of tables plus, for a wide C, a row
+// block's indices and a copy of a column of C; lent nothing, it may also
+// allocate a few hundred bytes of indices beside that table.
 void rsr_gemm_kernel(const std::uint8_t *A, const std::int8_t *B,
                      std::int32_t *C, const std::int32_t *bias, std::int32_t n,
                      std::int32_t k, std::int32_t m, std::int32_t block_size,
