@@ -99,10 +99,10 @@ struct Avx2 {
 } // namespace
 
 namespace avx2 {
-void multiply(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
+void accumulate(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
               std::size_t n, std::size_t k, std::size_t m, int b,
-              Workspace spare) {
-  tiled::multiply<Avx2>(A, B, C, n, k, m, b, spare);
+              Workspace workspace) {
+  tiled::accumulate<Avx2>(A, B, C, n, k, m, b, workspace);
 }
 } // namespace avx2
 } // namespace vesk

@@ -154,10 +154,10 @@ private:
 } // namespace
 
 namespace avx512 {
-void multiply(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
+void accumulate(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
               std::size_t n, std::size_t k, std::size_t m, int b,
-              Workspace spare) {
-  tiled::multiply<Avx512>(A, B, C, n, k, m, b, spare);
+              Workspace workspace) {
+  tiled::accumulate<Avx512>(A, B, C, n, k, m, b, workspace);
 }
 } // namespace avx512
 } // namespace vesk

@@ -1,6 +1,6 @@
-// Internal entry points of the kernel: one implementation per instruction
-// set and the choice among them. Not part of the public interface; the
-// kernel tests use it to run every target the machine has.
+// The instruction sets the kernel is compiled for, in one priority-ordered
+// table, and the choice among them. Not part of the public interface; the
+// kernel tests, fuzzer and benchmark use it to run every target.
 #pragma once
 
 #include "rsr_kernel.h"
@@ -10,53 +10,48 @@
 
 namespace vesk {
 
-enum class KernelTarget { portable, avx2, avx512 };
-
 // Adds A x B into C (already initialised) with segments of `b` rows, b being
-// 4, 6 or 8; n, k and m are all positive. Tables may be placed in `spare`.
-using MultiplyFunction = void (*)(const std::uint8_t *A, const std::int8_t *B,
-                                  std::int32_t *C, std::size_t n, std::size_t k,
-                                  std::size_t m, int b, Workspace spare);
+// 4, 6 or 8; n, k and m are all positive. The kernel may place its tables in
+// `workspace`.
+using AccumulateFunction = void (*)(const std::uint8_t *A,
+                                    const std::int8_t *B, std::int32_t *C,
+                                    std::size_t n, std::size_t k,
+                                    std::size_t m, int b, Workspace workspace);
 
-namespace portable {
-void multiply(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
-              std::size_t n, std::size_t k, std::size_t m, int b,
-              Workspace spare);
-} // namespace portable
+struct KernelTarget {
+  const char *name; // as VESK_KERNEL names it
+  AccumulateFunction accumulate;
+  bool (*supported)(); // this processor and its operating system run it
+};
 
-#if defined(VESK_X86_TARGETS)
-namespace avx2 {
-void multiply(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
-              std::size_t n, std::size_t k, std::size_t m, int b,
-              Workspace spare);
-} // namespace avx2
-namespace avx512 {
-void multiply(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
-              std::size_t n, std::size_t k, std::size_t m, int b,
-              Workspace spare);
-} // namespace avx512
-#endif
+struct KernelTargets {
+  const KernelTarget *first;
+  const KernelTarget *last;
+  const KernelTarget *begin() const { return first; }
+  const KernelTarget *end() const { return last; }
+};
 
-// Whether this build has the target and this processor (and its operating
-// system) can run it.
-bool target_available(KernelTarget target);
+// Every target of this build, best first. The last one is the portable
+// kernel, supported everywhere.
+KernelTargets kernel_targets();
 
-// The target a request falls back to: itself when available, else the best
-// available one below it, ending at the portable path.
-KernelTarget usable_target(KernelTarget requested);
+// The target of that name, or null.
+const KernelTarget *find_target(const char *name);
 
-// The target of every call in this process, chosen at first use: the best
-// available one, or the one VESK_KERNEL (portable, avx2 or avx512) names,
-// made usable.
-KernelTarget selected_target();
+// The request itself when supported, else the best supported target after it
+// in the table.
+const KernelTarget &usable_target(const KernelTarget &requested);
 
-const char *target_name(KernelTarget target);
+// The target of every call in this process, chosen at first use: the one
+// VESK_KERNEL names, made usable, or the best supported one. An unknown name
+// is reported once on standard error.
+const KernelTarget &selected_target();
 
 // rsr_gemm_kernel on the given target (made usable), for tests and tools.
-void rsr_gemm_kernel_on(KernelTarget target, const std::uint8_t *A,
+void rsr_gemm_kernel_on(const KernelTarget &target, const std::uint8_t *A,
                         const std::int8_t *B, std::int32_t *C,
                         const std::int32_t *bias, std::int32_t n,
                         std::int32_t k, std::int32_t m, std::int32_t block_size,
-                        Workspace spare = {});
+                        Workspace workspace = {});
 
 } // namespace vesk

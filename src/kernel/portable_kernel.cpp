@@ -67,7 +67,7 @@ void rsr_block_multiply(const std::uint8_t *A, const std::int8_t *B,
 } // namespace
 
 // The plain layout keeps its one whole table and needs no workspace.
-void multiply(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
+void accumulate(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
               std::size_t n, std::size_t k, std::size_t m, int b, Workspace) {
   switch (b) {
   case 6:

@@ -20,26 +20,13 @@ void initialise_output(std::int32_t *C, const std::int32_t *bias, std::size_t n,
     std::copy(bias, bias + m, C + r * m);
 }
 
-MultiplyFunction multiply_function(KernelTarget target) {
-  switch (target) {
-#if defined(VESK_X86_TARGETS)
-  case KernelTarget::avx512:
-    return avx512::multiply;
-  case KernelTarget::avx2:
-    return avx2::multiply;
-#endif
-  default:
-    return portable::multiply;
-  }
-}
-
 } // namespace
 
-void rsr_gemm_kernel_on(KernelTarget target, const std::uint8_t *A,
+void rsr_gemm_kernel_on(const KernelTarget &target, const std::uint8_t *A,
                         const std::int8_t *B, std::int32_t *C,
                         const std::int32_t *bias, std::int32_t n,
                         std::int32_t k, std::int32_t m, std::int32_t block_size,
-                        Workspace spare) {
+                        Workspace workspace) {
   if (n <= 0 || m <= 0)
     return;
   const auto rows = static_cast<std::size_t>(n);
@@ -47,17 +34,16 @@ void rsr_gemm_kernel_on(KernelTarget target, const std::uint8_t *A,
   initialise_output(C, bias, rows, cols);
   if (k <= 0)
     return;
-  multiply_function(usable_target(target))(A, B, C, rows,
-                                           static_cast<std::size_t>(k), cols,
-                                           segment_length(block_size), spare);
+  usable_target(target).accumulate(A, B, C, rows, static_cast<std::size_t>(k),
+                                   cols, segment_length(block_size), workspace);
 }
 
 void rsr_gemm_kernel(const std::uint8_t *A, const std::int8_t *B,
                      std::int32_t *C, const std::int32_t *bias, std::int32_t n,
                      std::int32_t k, std::int32_t m, std::int32_t block_size,
-                     Workspace spare) {
+                     Workspace workspace) {
   rsr_gemm_kernel_on(selected_target(), A, B, C, bias, n, k, m, block_size,
-                     spare);
+                     workspace);
 }
 
 } // namespace vesk

@@ -38,7 +38,7 @@ struct Workspace {
 void rsr_gemm_kernel(const std::uint8_t *A, const std::int8_t *B,
                      std::int32_t *C, const std::int32_t *bias, std::int32_t n,
                      std::int32_t k, std::int32_t m, std::int32_t block_size,
-                     Workspace spare = {});
+                     Workspace workspace = {});
 
 // The largest k for which every result fits in 32 bits whatever the inputs:
 // each term is at most 3 * 128 = 384 in magnitude.

@@ -573,21 +573,21 @@ template <class Patterns> struct MatrixVector {
 template <class Isa, int b>
 void multiply_blocks(const std::uint8_t *A, const std::int8_t *B,
                      std::int32_t *C, std::size_t n, std::size_t k,
-                     std::size_t m, Workspace spare) {
+                     std::size_t m, Workspace workspace) {
   constexpr std::size_t patterns = std::size_t{1} << (2 * b);
   if constexpr (b == 4) {
     using Product = MatrixVector<typename Isa::Patterns>;
     const std::size_t group_size =
-        m == 1 ? Product::group_segments(spare.bytes, k) : 0;
+        m == 1 ? Product::group_segments(workspace.bytes, k) : 0;
     if (group_size > 0) {
-      Arena lent(spare.data, spare.bytes);
+      Arena lent(workspace.data, workspace.bytes);
       std::int16_t *tables = lent.take<std::int16_t, kLineBytes>(
           group_size * Product::kPatterns + Product::kPadding);
       tables[group_size * Product::kPatterns] = 0;
       return Product::multiply(A, B, C, n, k, group_size, tables);
     }
   }
-  const Plan plan = make_plan<b>(n, k, m, spare.bytes);
+  const Plan plan = make_plan<b>(n, k, m, workspace.bytes);
   const std::size_t table_count =
       patterns * plan.tile_width * plan.group_segments;
   const std::size_t index_count =
@@ -595,7 +595,7 @@ void multiply_blocks(const std::uint8_t *A, const std::int8_t *B,
                              ? kept_segments(k, b, plan.group_segments)
                              : static_cast<std::size_t>(plan.group_segments));
   // Whatever does not fit in the loan, indices first, comes from own memory.
-  Arena lent(spare.data, spare.bytes);
+  Arena lent(workspace.data, workspace.bytes);
   std::uint16_t *indices = lent.take<std::uint16_t>(index_count);
   std::int16_t *tables = lent.take<std::int16_t, kLineBytes>(table_count);
   const OwnMemory own(
@@ -622,16 +622,16 @@ void multiply_blocks(const std::uint8_t *A, const std::int8_t *B,
 }
 
 template <class Isa>
-void multiply(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
+void accumulate(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
               std::size_t n, std::size_t k, std::size_t m, int b,
-              Workspace spare) {
+              Workspace workspace) {
   switch (b) {
   case 6:
-    return multiply_blocks<Isa, 6>(A, B, C, n, k, m, spare);
+    return multiply_blocks<Isa, 6>(A, B, C, n, k, m, workspace);
   case 8:
-    return multiply_blocks<Isa, 8>(A, B, C, n, k, m, spare);
+    return multiply_blocks<Isa, 8>(A, B, C, n, k, m, workspace);
   default:
-    return multiply_blocks<Isa, 4>(A, B, C, n, k, m, spare);
+    return multiply_blocks<Isa, 4>(A, B, C, n, k, m, workspace);
   }
 }
 

@@ -9,16 +9,17 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <random>
 #include <vector>
 
 // Every allocation is counted, so that the kernel's peak use of memory of its
-// own can be checked. Each block carries its size in a header of one maximal
-// alignment.
+// own can be checked. Each block carries its size in a header as large as
+// the alignment operator new promises.
 namespace {
-constexpr std::size_t kHeader = alignof(std::max_align_t);
+constexpr std::size_t kHeader = __STDCPP_DEFAULT_NEW_ALIGNMENT__;
 std::size_t live_bytes = 0;
 std::size_t peak_bytes = 0;
 
@@ -97,16 +98,15 @@ std::vector<std::int32_t> reference(const Case &c, const Inputs &in,
 
 int passed = 0, failed = 0;
 
-std::vector<vesk::KernelTarget> available_targets() {
-  std::vector<vesk::KernelTarget> targets;
-  for (auto target : {vesk::KernelTarget::portable, vesk::KernelTarget::avx2,
-                      vesk::KernelTarget::avx512})
-    if (vesk::target_available(target))
-      targets.push_back(target);
+std::vector<const vesk::KernelTarget *> supported_targets() {
+  std::vector<const vesk::KernelTarget *> targets;
+  for (const vesk::KernelTarget &target : vesk::kernel_targets())
+    if (target.supported())
+      targets.push_back(&target);
   return targets;
 }
 
-const std::vector<vesk::KernelTarget> targets = available_targets();
+const std::vector<const vesk::KernelTarget *> targets = supported_targets();
 
 // Workspace sizes to lend: none, what the module lends (the spare half of
 // its result list's storage) and more than the kernel takes.
@@ -132,16 +132,16 @@ std::vector<std::int32_t> run(const vesk::KernelTarget *target, const Case &c,
   std::vector<std::int32_t> out(std::size_t(c.n) * c.m, 0x5a5a5a5a);
   const std::size_t lent_bytes = loan_bytes(loan, c);
   const std::unique_ptr<unsigned char[]> lent(new unsigned char[lent_bytes]);
-  const vesk::Workspace spare{lent.get(), lent_bytes};
+  const vesk::Workspace workspace{lent.get(), lent_bytes};
   const std::int32_t *bias = with_bias ? in.bias.data() : nullptr;
   const std::size_t before = live_bytes;
   peak_bytes = before;
   if (target == nullptr)
     vesk::rsr_gemm_kernel(in.a.data(), in.b.data(), out.data(), bias, c.n, c.k,
-                          c.m, c.block_size, spare);
+                          c.m, c.block_size, workspace);
   else
     vesk::rsr_gemm_kernel_on(*target, in.a.data(), in.b.data(), out.data(),
-                             bias, c.n, c.k, c.m, c.block_size, spare);
+                             bias, c.n, c.k, c.m, c.block_size, workspace);
   if (loan > 0 && peak_bytes - before > table_bytes(c) + kAlignmentSlack) {
     std::printf("MEMORY %zu bytes allocated beside a %zu-byte table\n",
                 peak_bytes - before, table_bytes(c));
@@ -155,10 +155,10 @@ void check(const char *what, const Case &c, const Inputs &in, bool with_bias) {
   for (std::size_t i = 0; i <= targets.size(); ++i)
     for (int loan = 0; loan < kLoans; ++loan) {
       const vesk::KernelTarget *target =
-          i < targets.size() ? &targets[i] : nullptr;
+          i < targets.size() ? targets[i] : nullptr;
       // The plain kernel keeps its one whole table and ignores any loan.
       if (loan > 0 && target != nullptr &&
-          *target == vesk::KernelTarget::portable)
+          std::strcmp(target->name, "portable") == 0)
         continue;
       if (run(target, c, in, with_bias, loan) == expected) {
         ++passed;
@@ -167,7 +167,7 @@ void check(const char *what, const Case &c, const Inputs &in, bool with_bias) {
       ++failed;
       std::printf("FAILED %s on %s: n=%d k=%d m=%d block_size=%d bias=%d "
                   "workspace=%zu\n",
-                  what, target ? vesk::target_name(*target) : "public entry",
+                  what, target ? target->name : "public entry",
                   c.n, c.k, c.m, c.block_size, with_bias, loan_bytes(loan, c));
     }
 }
@@ -240,13 +240,31 @@ void degenerate_shapes(std::mt19937 &rng) {
   ++(untouched == 42 ? passed : failed);
 }
 
+// --targets: every target of the build, best first, and whether this machine
+// runs it. --selected: the target this process uses (VESK_KERNEL applied).
+bool answer_query(const char *query) {
+  if (std::strcmp(query, "--targets") == 0) {
+    for (const vesk::KernelTarget &target : vesk::kernel_targets())
+      std::printf("%s %s\n", target.name,
+                  target.supported() ? "supported" : "unsupported");
+    return true;
+  }
+  if (std::strcmp(query, "--selected") == 0) {
+    std::printf("%s\n", vesk::selected_target().name);
+    return true;
+  }
+  return false;
+}
+
 } // namespace
 
-int main() {
+int main(int argc, char **argv) {
+  if (argc > 1)
+    return answer_query(argv[1]) ? 0 : 2;
   std::mt19937 rng(20261207);
   std::printf("targets:");
-  for (auto target : targets)
-    std::printf(" %s", vesk::target_name(target));
+  for (const vesk::KernelTarget *target : targets)
+    std::printf(" %s", target->name);
   std::printf("\n");
   random_shapes(rng);
   tiling_shapes(rng);
