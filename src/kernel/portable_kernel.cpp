@@ -1,11 +1,12 @@
 // The straightforward segment lookup-table kernel: the path for every
-// processor and the oracle the fast paths are tested against.
+// processor and the plainest statement of the method.
 //
 // For each segment of b consecutive positions of k, every combination of b
 // codes (4^b patterns) is multiplied against the b rows of B once into a table
 // of 16-bit partial sums; each row of A then reads its b codes as one base-4
-// number and adds that table row into its row of C.
-#include "kernel_targets.h"
+// number and adds that table row into its row of C. The segment is no longer
+// than the rows sharing its table repay (see shared_segment_length).
+#include "memory_plan.h"
 
 #include <algorithm>
 #include <vector>
@@ -49,10 +50,9 @@ void add_row(std::int32_t *c_row, const std::int16_t *t_row, std::size_t m) {
                                          static_cast<std::uint32_t>(t_row[c]));
 }
 
-template <int b>
-void rsr_block_multiply(const std::uint8_t *A, const std::int8_t *B,
-                        std::int32_t *C, std::size_t n, std::size_t k,
-                        std::size_t m) {
+void accumulate_segments(const std::uint8_t *A, const std::int8_t *B,
+                         std::int32_t *C, std::size_t n, std::size_t k,
+                         std::size_t m, int b) {
   std::vector<std::int16_t> T((std::size_t{1} << (2 * b)) * m);
   for (std::size_t s = 0; s < k; s += b) {
     const int L = static_cast<int>(std::min<std::size_t>(b, k - s));
@@ -68,15 +68,8 @@ void rsr_block_multiply(const std::uint8_t *A, const std::int8_t *B,
 
 // The plain layout keeps its one whole table and needs no workspace.
 void accumulate(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
-              std::size_t n, std::size_t k, std::size_t m, int b, Workspace) {
-  switch (b) {
-  case 6:
-    return rsr_block_multiply<6>(A, B, C, n, k, m);
-  case 8:
-    return rsr_block_multiply<8>(A, B, C, n, k, m);
-  default:
-    return rsr_block_multiply<4>(A, B, C, n, k, m);
-  }
+                std::size_t n, std::size_t k, std::size_t m, int b, Workspace) {
+  accumulate_segments(A, B, C, n, k, m, shared_segment_length(n, b));
 }
 
 } // namespace portable

@@ -1,0 +1,276 @@
+#include "memory_plan.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace vesk {
+namespace {
+
+// A group's tables are meant to stay in the second-level cache beside the
+// part of C being summed into; for a matrix-vector product, in the first.
+constexpr std::size_t kTableBudget = std::size_t{384} << 10;
+constexpr std::size_t kColumnBudget = std::size_t{256} << 10;
+constexpr std::size_t kGatherTableBudget = std::size_t{16} << 10;
+// Rows of A in flight: their pages and lines. A matrix-vector product reads
+// each row in several passes, one per group, so keeps fewer.
+constexpr std::size_t kCodeBlockBytes = std::size_t{4} << 20;
+constexpr std::size_t kGatherBlockBytes = std::size_t{1} << 20;
+// With a single tile, indices are used once: they are formed for a few rows
+// at a time, right before their use.
+constexpr std::size_t kIndexChunkRows = 64;
+// The last gathered entry is read as 32 bits.
+constexpr std::size_t kGatherPadding = 2;
+
+std::size_t ceil_div(std::size_t a, std::size_t b) { return (a + b - 1) / b; }
+
+std::size_t align_up(std::size_t bytes) {
+  return ceil_div(bytes, kRegionAlignment) * kRegionAlignment;
+}
+
+std::size_t patterns(int segment) { return std::size_t{1} << (2 * segment); }
+
+std::size_t clamp(std::size_t value, std::size_t low, std::size_t high) {
+  return value < low ? low : value > high ? high : value;
+}
+
+// The workspace from its first 64-byte boundary.
+std::size_t usable_bytes(Workspace workspace) {
+  if (workspace.data == nullptr)
+    return 0;
+  const std::size_t skip =
+      (kRegionAlignment -
+       reinterpret_cast<std::uintptr_t>(workspace.data) % kRegionAlignment) %
+      kRegionAlignment;
+  return workspace.bytes > skip ? workspace.bytes - skip : 0;
+}
+
+// Places arrays front to back, each on a 64-byte boundary: in the workspace
+// where it has room, else in the kernel's own memory up to its limit.
+class Placer {
+public:
+  Placer(std::size_t workspace_bytes, std::size_t own_limit)
+      : room_{workspace_bytes, own_limit} {}
+
+  bool place(Piece &piece, std::size_t bytes, bool workspace_only = false) {
+    return place_in(Place::workspace, piece, bytes) ||
+           (!workspace_only && place_in(Place::own, piece, bytes));
+  }
+  std::size_t own_bytes() const { return used_[1]; }
+
+private:
+  bool place_in(Place where, Piece &piece, std::size_t bytes) {
+    const int i = where == Place::workspace ? 0 : 1;
+    const std::size_t offset = align_up(used_[i]);
+    if (offset > room_[i] || bytes > room_[i] - offset)
+      return false;
+    piece = Piece{where, offset, bytes};
+    used_[i] = offset + bytes;
+    return true;
+  }
+
+  std::size_t room_[2];
+  std::size_t used_[2] = {0, 0};
+};
+
+std::size_t table_bytes(const MemoryPlan &plan) {
+  return std::size_t(plan.group) * patterns(plan.segment) * plan.row_stride *
+         sizeof(std::int16_t);
+}
+
+std::size_t segments_in(std::size_t k, int segment) {
+  return ceil_div(k, static_cast<std::size_t>(segment));
+}
+
+// Tables of a whole number of gathered chunks, up to the budget; nothing if
+// not even one chunk has room.
+bool plan_gather(std::size_t n, std::size_t k, std::size_t workspace_bytes,
+                 std::size_t own_limit, const TargetTraits &target,
+                 MemoryPlan &plan) {
+  const std::size_t chunk = target.gather_segments;
+  const std::size_t chunk_bytes = chunk * patterns(4) * sizeof(std::int16_t);
+  std::size_t chunks = clamp(kGatherTableBudget / chunk_bytes, 1,
+                             ceil_div(segments_in(k, 4), chunk));
+  plan = MemoryPlan{};
+  plan.order = LoopOrder::gather;
+  plan.segment = 4;
+  plan.tile = plan.row_stride = 1;
+  plan.block_rows = clamp(kGatherBlockBytes / k, 1, n);
+  for (; chunks > 0; chunks /= 2) {
+    Placer placer(workspace_bytes, own_limit);
+    if (placer.place(plan.tables, chunks * chunk_bytes + kGatherPadding)) {
+      plan.group = static_cast<int>(chunks * chunk);
+      plan.own_bytes = placer.own_bytes();
+      return true;
+    }
+  }
+  return false;
+}
+
+// Keeps a block's indices for every segment and a copy of a tile's column of
+// C in the workspace; nothing if it has no room for them.
+bool place_by_tiles(std::size_t k, std::size_t workspace_bytes,
+                    std::size_t own_limit, MemoryPlan &plan) {
+  const std::size_t kept = ceil_div(segments_in(k, plan.segment), plan.group) *
+                           std::size_t(plan.group);
+  Placer placer(workspace_bytes, own_limit);
+  if (!placer.place(plan.indices, plan.block_rows * kept, true) ||
+      !placer.place(plan.column,
+                    plan.block_rows * plan.tile * sizeof(std::int32_t), true) ||
+      !placer.place(plan.tables, table_bytes(plan)))
+    return false;
+  plan.order = LoopOrder::by_tiles;
+  plan.index_rows = plan.block_rows;
+  plan.own_bytes = placer.own_bytes();
+  return true;
+}
+
+bool place_by_groups(std::size_t workspace_bytes, std::size_t own_limit,
+                     MemoryPlan &plan) {
+  Placer placer(workspace_bytes, own_limit);
+  plan.column = Piece{};
+  if (!placer.place(plan.indices, plan.index_rows * std::size_t(plan.group)) ||
+      !placer.place(plan.tables, table_bytes(plan)))
+    return false;
+  plan.order = LoopOrder::by_groups;
+  plan.own_bytes = placer.own_bytes();
+  return true;
+}
+
+// Segment length, tile, group and row block as the caches would have them,
+// before memory is considered.
+MemoryPlan ideal_tiled_plan(std::size_t n, std::size_t k, std::size_t m,
+                            int segment, const TargetTraits &target) {
+  MemoryPlan plan{};
+  plan.segment = segment;
+  plan.tile = m < target.widest_tile ? m : target.widest_tile;
+  plan.row_stride = ceil_div(plan.tile, target.lanes) * target.lanes;
+  const std::size_t one_table =
+      patterns(segment) * plan.row_stride * sizeof(std::int16_t);
+  std::size_t group = clamp(kTableBudget / one_table, 1,
+                            clamp(segments_in(k, segment), 1,
+                                  group_limit(segment)));
+  // Whole registers of indices, where segments of this length have them.
+  const std::size_t per_register = target.index_codes / segment;
+  if (segment != 3 && group > per_register)
+    group = group / per_register * per_register;
+  plan.group = static_cast<int>(group);
+  // Every block rebuilds the tables, so it spans four times their rows.
+  const std::size_t min_rows = 4 * patterns(segment);
+  std::size_t rows = kColumnBudget / (plan.tile * sizeof(std::int32_t));
+  if (rows > kCodeBlockBytes / k)
+    rows = kCodeBlockBytes / k;
+  plan.block_rows = clamp(rows, min_rows, n);
+  plan.index_rows =
+      m > plan.tile ? plan.block_rows : clamp(kIndexChunkRows, 1, n);
+  return plan;
+}
+
+MemoryPlan plan_tiles(std::size_t n, std::size_t k, std::size_t m,
+                      int caller_segment, std::size_t workspace_bytes,
+                      std::size_t own_limit, const TargetTraits &target) {
+  MemoryPlan plan = ideal_tiled_plan(
+      n, k, m, shared_segment_length(n, caller_segment), target);
+  if (m > plan.tile) {
+    MemoryPlan by_tiles = plan;
+    const std::size_t min_rows =
+        clamp(4 * patterns(plan.segment), 1, plan.block_rows);
+    for (; by_tiles.block_rows >= min_rows; by_tiles.block_rows /= 2)
+      if (place_by_tiles(k, workspace_bytes, own_limit, by_tiles))
+        return by_tiles;
+  }
+  // Smaller groups, then fewer rows indexed at once, then shorter segments,
+  // until the memory suffices: at the least one table of one-code segments
+  // for one tile and one index, well within one table of the caller's.
+  while (!place_by_groups(workspace_bytes, own_limit, plan)) {
+    if (plan.group > 1) {
+      plan.group /= 2;
+    } else if (plan.index_rows > 1) {
+      plan.index_rows /= 2;
+    } else {
+      const std::size_t index_rows = plan.index_rows;
+      plan = ideal_tiled_plan(n, k, m, plan.segment - 1, target);
+      plan.group = 1;
+      plan.index_rows = index_rows;
+    }
+  }
+  return plan;
+}
+
+} // namespace
+
+std::size_t own_memory_limit(std::size_t m, int caller_segment) {
+  return 2 * patterns(caller_segment) * m;
+}
+
+int shared_segment_length(std::size_t rows, int caller_segment) {
+  // Per code and tile, a segment of L codes costs about (4^L + rows) / L
+  // row operations: its table rows built, then one lookup per row.
+  int best = 1;
+  double best_cost = 0;
+  for (int segment = 1; segment <= 4 && segment <= caller_segment;
+       ++segment) {
+    const double cost =
+        (double(patterns(segment)) + double(rows)) / double(segment);
+    if (segment == 1 || cost < best_cost) {
+      best = segment;
+      best_cost = cost;
+    }
+  }
+  return best;
+}
+
+MemoryPlan plan_memory(std::size_t n, std::size_t k, std::size_t m,
+                       int caller_segment, Workspace workspace,
+                       const TargetTraits &target) {
+  const std::size_t own_limit = own_memory_limit(m, caller_segment);
+  const std::size_t room = usable_bytes(workspace);
+  MemoryPlan plan;
+  if (m == 1 && target.gather_segments > 0 &&
+      shared_segment_length(n, caller_segment) == 4 &&
+      plan_gather(n, k, room, own_limit, target, plan))
+    return plan;
+  return plan_tiles(n, k, m, caller_segment, room, own_limit, target);
+}
+
+} // namespace vesk
+
+namespace vesk {
+namespace {
+
+unsigned char *aligned(unsigned char *memory) {
+  const std::size_t skip =
+      (kRegionAlignment -
+       reinterpret_cast<std::uintptr_t>(memory) % kRegionAlignment) %
+      kRegionAlignment;
+  return memory + skip;
+}
+
+} // namespace
+
+CallMemory::CallMemory(const MemoryPlan &plan, Workspace workspace)
+    : workspace_(workspace.data == nullptr
+                     ? nullptr
+                     : aligned(static_cast<unsigned char *>(workspace.data))),
+      workspace_bytes_(usable_bytes(workspace)),
+      own_allocation_(plan.own_bytes == 0
+                          ? nullptr
+                          : new unsigned char[plan.own_bytes +
+                                              kRegionAlignment - 1]),
+      own_(own_allocation_ == nullptr ? nullptr : aligned(own_allocation_)),
+      own_bytes_(plan.own_bytes) {}
+
+CallMemory::~CallMemory() { delete[] own_allocation_; }
+
+void *CallMemory::at(const Piece &piece) const {
+  unsigned char *base = piece.place == Place::workspace ? workspace_ : own_;
+  const std::size_t bytes =
+      piece.place == Place::workspace ? workspace_bytes_ : own_bytes_;
+  if (piece.place == Place::nowhere || base == nullptr ||
+      piece.offset > bytes || piece.bytes > bytes - piece.offset) {
+    std::fputs("vesk: a kernel array left its memory region\n", stderr);
+    std::abort();
+  }
+  return base + piece.offset;
+}
+
+} // namespace vesk

@@ -1,0 +1,106 @@
+// How the fast kernels cut a product into work and where its memory lives:
+// one plan per call, made here once for every instruction set, so that the
+// kernels only carve what it says.
+#pragma once
+
+#include "rsr_kernel.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vesk {
+
+// What planning needs to know of an instruction set's kernel.
+struct TargetTraits {
+  std::size_t lanes;           // 16-bit lanes of its narrowest vector
+  std::size_t widest_tile;     // the most columns one table row holds
+  std::size_t gather_segments; // segments per gathered chunk; 0: no gathers
+  std::size_t index_codes;     // codes whose indices one register forms
+};
+
+enum class LoopOrder {
+  // A matrix-vector product: every row gathers its table entries, the
+  // tables of a group of segments kept in the first-level cache.
+  gather,
+  // Per row block, group by group: the group's tables are built for each
+  // column tile in turn and its rows' indices formed a few rows at a time.
+  by_groups,
+  // Per row block, tile by tile: all of the block's indices are formed first
+  // and kept; each tile's column of C is copied out, summed into group by
+  // group, and copied back.
+  by_tiles,
+};
+
+enum class Place { nowhere, workspace, own };
+
+// One array of the plan: where it lives and at which offset from the start
+// of its region (the workspace or the kernel's own memory, each taken from
+// its first 64-byte boundary).
+struct Piece {
+  Place place = Place::nowhere;
+  std::size_t offset = 0;
+  std::size_t bytes = 0;
+};
+
+struct MemoryPlan {
+  LoopOrder order;
+  int segment;            // codes per segment (pattern index < 4^segment)
+  int group;              // segments whose tables are kept at once
+  std::size_t tile;       // columns per tile
+  std::size_t row_stride; // entries per table row: tile rounded up to lanes
+  std::size_t block_rows; // rows of A per row block
+  std::size_t index_rows; // rows whose indices are formed at a time
+  Piece tables;           // group * 4^segment * row_stride 16-bit entries
+  Piece indices;          // one byte per row and segment (see index_bytes)
+  Piece column;           // by_tiles: block_rows * tile 32-bit values
+  std::size_t own_bytes;  // the kernel's own allocation, before alignment
+};
+
+constexpr std::size_t kRegionAlignment = 64;
+
+// The most memory of its own a call may take, besides the alignment of its
+// region: one table of the caller's segment length (2 * 4^b * m bytes).
+std::size_t own_memory_limit(std::size_t m, int caller_segment);
+
+// A segment of L codes sums at most L terms of 3 * 128, so this many
+// segments keep a 16-bit sum exact.
+constexpr int group_limit(int segment) { return 32767 / (3 * 128 * segment); }
+
+// The plan for n x k codes times k x m values (all positive) with the
+// caller's segment length (4, 6 or 8) and workspace. Results never depend on
+// it; it decides speed and memory only.
+MemoryPlan plan_memory(std::size_t n, std::size_t k, std::size_t m,
+                       int caller_segment, Workspace workspace,
+                       const TargetTraits &target);
+
+// The segment length for tables shared by `rows` rows: building a table of
+// 4^L rows must pay for itself against the lookups it saves.
+int shared_segment_length(std::size_t rows, int caller_segment);
+
+} // namespace vesk
+
+namespace vesk {
+
+// The memory of one call: the workspace and the kernel's own allocation,
+// handed out as the plan placed it.
+class CallMemory {
+public:
+  // Allocates the plan's own memory; throws std::bad_alloc.
+  CallMemory(const MemoryPlan &plan, Workspace workspace);
+  CallMemory(const CallMemory &) = delete;
+  CallMemory &operator=(const CallMemory &) = delete;
+  ~CallMemory();
+
+  // The start of a piece; ends the process if the piece leaves its region,
+  // which would be a planning error, never a caller's.
+  void *at(const Piece &piece) const;
+
+private:
+  unsigned char *workspace_;
+  std::size_t workspace_bytes_;
+  unsigned char *own_allocation_;
+  unsigned char *own_;
+  std::size_t own_bytes_;
+};
+
+} // namespace vesk

@@ -1,0 +1,98 @@
+// Pattern indices: each segment's codes of a row read as one base-4 number,
+// the first code lowest.
+//
+// Part of the fast kernels, compiled once per instruction set (see
+// simd_tables.h).
+#pragma once
+
+#include "simd_tables.h"
+
+#include <immintrin.h>
+
+namespace vesk {
+namespace VESK_TARGET {
+
+// The pattern index of L codes.
+inline std::uint8_t segment_index(const std::uint8_t *codes, int L) {
+  unsigned f = 0;
+  for (int l = 0; l < L; ++l)
+    f |= unsigned(codes[l] & 3) << (2 * l);
+  return static_cast<std::uint8_t>(f);
+}
+
+// The pattern index of a whole segment: the multiplier gathers the low two
+// bits of each byte into the top byte without carries from below (every
+// partial byte sum stays under 256).
+template <int Segment>
+std::uint8_t whole_segment_index(const std::uint8_t *codes) {
+  if constexpr (Segment == 4) {
+    std::uint32_t bytes;
+    std::memcpy(&bytes, codes, 4);
+    return static_cast<std::uint8_t>(((bytes & 0x03030303u) * 0x01041040u) >>
+                                     24);
+  } else {
+    return segment_index(codes, Segment);
+  }
+}
+
+// Rows of A are k bytes apart, each on its own pages for large k, so the
+// processor does not fetch ahead by itself: fetch a later row's codes of the
+// group (its first and last line) while this one is indexed. Fetching into
+// the second-level cache rather than the first was measured faster when A
+// comes from memory and no slower otherwise.
+constexpr std::size_t kPrefetchRows = 24;
+
+inline void prefetch_codes(const std::uint8_t *codes) {
+  _mm_prefetch(reinterpret_cast<const char *>(codes), _MM_HINT_T1);
+}
+
+template <class Patterns, int Segment>
+void form_indices_of(const std::uint8_t *A, std::size_t k, const Group &group,
+                     std::size_t r0, std::size_t r1, std::size_t prefetch_end,
+                     std::uint8_t *out, std::size_t stride) {
+  constexpr int chunk = Patterns::kIndexBytes / Segment;
+  const int chunked = Segment == 3 ? 0 : group.full / chunk * chunk;
+  const std::size_t last_code = std::size_t(Segment) * group.full +
+                                std::size_t(group.short_codes) - 1;
+  const std::uint8_t *codes = A + r0 * k + group.first_code;
+  for (std::size_t r = r0; r < r1; ++r, codes += k, out += stride) {
+    if (r + kPrefetchRows < prefetch_end) {
+      prefetch_codes(codes + kPrefetchRows * k);
+      prefetch_codes(codes + kPrefetchRows * k + last_code);
+    }
+    for (int g = 0; g < chunked; g += chunk)
+      Patterns::template store_indices<Segment>(codes + Segment * g, out + g);
+    for (int g = chunked; g < group.full; ++g)
+      out[g] = whole_segment_index<Segment>(codes + Segment * g);
+    if (group.short_codes > 0)
+      out[group.full] = segment_index(codes + Segment * group.full,
+                                      group.short_codes);
+  }
+}
+
+// The group's indices of rows [r0, r1), `stride` bytes apart, a row's
+// indices in segment order. `Patterns` forms the indices of kIndexBytes codes
+// at a time in registers, for segments of 1, 2 and 4 codes.
+template <class Patterns>
+void form_indices(const std::uint8_t *A, std::size_t k, int segment,
+                  const Group &group, std::size_t r0, std::size_t r1,
+                  std::size_t prefetch_end, std::uint8_t *out,
+                  std::size_t stride) {
+  switch (segment) {
+  case 1:
+    return form_indices_of<Patterns, 1>(A, k, group, r0, r1, prefetch_end, out,
+                                        stride);
+  case 2:
+    return form_indices_of<Patterns, 2>(A, k, group, r0, r1, prefetch_end, out,
+                                        stride);
+  case 3:
+    return form_indices_of<Patterns, 3>(A, k, group, r0, r1, prefetch_end, out,
+                                        stride);
+  default:
+    return form_indices_of<Patterns, 4>(A, k, group, r0, r1, prefetch_end, out,
+                                        stride);
+  }
+}
+
+} // namespace VESK_TARGET
+} // namespace vesk

@@ -1,0 +1,107 @@
+// Groups of segments and the building of their tables, for one column tile.
+//
+// Part of the fast kernels, compiled once per instruction set: each kernel
+// file defines VESK_TARGET, the namespace of its copy, before including it.
+// No standard-library template with an out-of-line body is used, so that the
+// linker can never hand one copy's code to another.
+#pragma once
+
+#include "memory_plan.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#ifndef VESK_TARGET
+#error "define VESK_TARGET, the instruction set's namespace, first"
+#endif
+
+namespace vesk {
+namespace VESK_TARGET {
+
+// Consecutive segments sharing a pass: `full` segments of the plan's length,
+// then possibly the short last segment of k, of `short_codes` codes.
+struct Group {
+  std::size_t first_code; // in a row of A
+  int full;
+  int short_codes;
+  int count() const { return full + (short_codes > 0); }
+};
+
+// Columns [column, column + width) of C and B.
+struct Tile {
+  std::size_t column;
+  std::size_t width;
+};
+
+// How the plan's groups and tiles lie along k and m.
+struct Grid {
+  int segment;
+  std::size_t group_codes;  // codes per whole group
+  std::size_t tile;         // columns per whole tile
+  std::size_t row_stride;   // entries per table row
+  std::size_t table_stride; // entries per table
+  explicit Grid(const MemoryPlan &plan)
+      : segment(plan.segment),
+        group_codes(std::size_t(plan.segment) * plan.group), tile(plan.tile),
+        row_stride(plan.row_stride),
+        table_stride((std::size_t{1} << (2 * plan.segment)) * plan.row_stride) {
+  }
+
+  Group group_at(std::size_t s0, std::size_t k) const {
+    const std::size_t codes = k - s0 < group_codes ? k - s0 : group_codes;
+    const std::size_t b = std::size_t(segment);
+    return Group{s0, int(codes / b), int(codes % b)};
+  }
+  Tile tile_at(std::size_t c0, std::size_t m) const {
+    return Tile{c0, m - c0 < tile ? m - c0 : tile};
+  }
+};
+
+// Fills the 4^L rows of a segment's table for one tile; `b_row` is the
+// segment's first row of B at the tile's first column, rows m apart. Rows
+// are `Stride` entries, those past the tile's width zero. The patterns below
+// 4^l already hold every combination of the first l rows, so pattern
+// d * 4^l + j is pattern j plus d times row l: one addition per entry. Every
+// entry lies within 3 * 128 * L, so 16 bits never wrap.
+template <std::size_t Stride>
+void build_table(std::int16_t *__restrict table,
+                 const std::int8_t *__restrict b_row, std::size_t m, int L,
+                 std::size_t width) {
+  std::int16_t step[3][Stride];
+  for (std::size_t c = 0; c < Stride; ++c)
+    table[c] = 0;
+  std::size_t filled = 1;
+  for (int l = 0; l < L; ++l, b_row += m) {
+    for (std::size_t c = 0; c < Stride; ++c) {
+      const int value = c < width ? b_row[c] : 0;
+      for (int d = 0; d < 3; ++d)
+        step[d][c] = static_cast<std::int16_t>((d + 1) * value);
+    }
+    for (int d = 0; d < 3; ++d) {
+      std::int16_t *__restrict out = table + (d + 1) * filled * Stride;
+      for (std::size_t j = 0; j < filled; ++j)
+        for (std::size_t c = 0; c < Stride; ++c)
+          out[j * Stride + c] =
+              static_cast<std::int16_t>(table[j * Stride + c] + step[d][c]);
+    }
+    filled *= 4;
+  }
+}
+
+// The tables of a group's segments for one tile, back to back.
+template <std::size_t Stride>
+void build_group_tables(const std::int8_t *B, std::size_t m, const Grid &grid,
+                        const Group &group, const Tile &tile,
+                        std::int16_t *tables) {
+  for (int g = 0; g < group.count(); ++g) {
+    const int L = g < group.full ? grid.segment : group.short_codes;
+    const std::size_t first_row =
+        group.first_code + std::size_t(grid.segment) * std::size_t(g);
+    build_table<Stride>(tables + std::size_t(g) * grid.table_stride,
+                        B + first_row * m + tile.column, m, L, tile.width);
+  }
+}
+
+} // namespace VESK_TARGET
+} // namespace vesk
