@@ -18,22 +18,27 @@ struct Ymm {
   static Vec load(const std::int16_t *p) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
   }
-  // out[0 .. 16) += sign-extended lanes; the 32-bit additions wrap, so no
-  // (caller-excluded) overflow is undefined.
-  static void add_widened(std::int32_t *out, Vec v) {
-    add_to(out, _mm256_cvtepi16_epi32(_mm256_castsi256_si128(v)));
-    add_to(out + 8, _mm256_cvtepi16_epi32(_mm256_extracti128_si256(v, 1)));
+  // to[0 .. 16) = from[0 .. 16) + sign-extended lanes; the 32-bit additions
+  // wrap, so no (caller-excluded) overflow is undefined.
+  static void add_widened(const std::int32_t *from, std::int32_t *to, Vec v) {
+    add_to(from, to, _mm256_cvtepi16_epi32(_mm256_castsi256_si128(v)));
+    add_to(from + 8, to + 8,
+           _mm256_cvtepi16_epi32(_mm256_extracti128_si256(v, 1)));
   }
-  static void add_widened_partial(std::int32_t *out, Vec v, int lanes) {
+  static void add_widened_partial(const std::int32_t *from, std::int32_t *to,
+                                  Vec v, int lanes) {
     alignas(32) std::int16_t sums[kLanes];
     _mm256_store_si256(reinterpret_cast<__m256i *>(sums), v);
-    add_widened_tail(out, sums, lanes);
+    add_widened_tail(from, to, sums, lanes);
   }
 
 private:
-  static void add_to(std::int32_t *out, __m256i wide) {
-    __m256i *p = reinterpret_cast<__m256i *>(out);
-    _mm256_storeu_si256(p, _mm256_add_epi32(_mm256_loadu_si256(p), wide));
+  static void add_to(const std::int32_t *from, std::int32_t *to,
+                     __m256i wide) {
+    _mm256_storeu_si256(
+        reinterpret_cast<__m256i *>(to),
+        _mm256_add_epi32(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(from)), wide));
   }
 };
 
@@ -45,11 +50,26 @@ struct Patterns {
 
   static constexpr int kIndexBytes = 32;
 
-  // The indices of the segments of Segment (1, 2 or 4) codes among the
-  // kIndexBytes codes at `codes`.
-  template <int Segment>
-  static void store_indices(const std::uint8_t *codes, std::uint8_t *out) {
-    store(Segment, digits(codes), out);
+  // The table-row offsets (indices shifted left by Shift) of the segments
+  // of Segment (1, 2 or 4) codes among the kIndexBytes codes at `codes`.
+  template <int Segment, int Shift>
+  static void store_offsets(const std::uint8_t *codes, std::uint16_t *out) {
+    const __m256i d = digits(codes);
+    if constexpr (Segment == 1) {
+      store_words(out, _mm256_cvtepu8_epi16(_mm256_castsi256_si128(d)), Shift);
+      store_words(out + 16, _mm256_cvtepu8_epi16(_mm256_extracti128_si256(d, 1)),
+                  Shift);
+    } else if constexpr (Segment == 2) {
+      store_words(out, pair_indices(d), Shift);
+    } else {
+      // Packing works within 128-bit halves: bring the halves together.
+      const __m256i words = _mm256_permute4x64_epi64(
+          _mm256_packus_epi32(_mm256_slli_epi32(quad_indices(d), Shift),
+                              _mm256_setzero_si256()),
+          0x08);
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
+                       _mm256_castsi256_si128(words));
+    }
   }
 
   static Acc zero() { return _mm256_setzero_si256(); }
@@ -91,27 +111,9 @@ private:
     return _mm256_madd_epi16(pair_indices(digits),
                              _mm256_set1_epi32(0x00100001));
   }
-  static void store(int segment, __m256i digits, std::uint8_t *out) {
-    if (segment == 1) {
-      _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), digits);
-    } else if (segment == 2) {
-      // Packing works within 128-bit halves: bring the halves together.
-      const __m256i bytes = _mm256_permute4x64_epi64(
-          _mm256_packus_epi16(pair_indices(digits), _mm256_setzero_si256()),
-          0x08);
-      _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
-                       _mm256_castsi256_si128(bytes));
-    } else {
-      const __m256i low_bytes = _mm256_shuffle_epi8(
-          quad_indices(digits),
-          _mm256_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-                           -1, -1, 0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1,
-                           -1, -1, -1, -1));
-      const __m256i bytes = _mm256_permutevar8x32_epi32(
-          low_bytes, _mm256_setr_epi32(0, 4, 1, 1, 1, 1, 1, 1));
-      _mm_storel_epi64(reinterpret_cast<__m128i *>(out),
-                       _mm256_castsi256_si128(bytes));
-    }
+  static void store_words(std::uint16_t *out, __m256i words, int shift) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out),
+                        _mm256_slli_epi16(words, shift));
   }
 };
 
@@ -125,10 +127,10 @@ struct Avx2 {
 
 } // namespace
 
-void accumulate(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
-                std::size_t n, std::size_t k, std::size_t m, int b,
-                Workspace workspace) {
-  accumulate_product<Avx2>(A, B, C, n, k, m, b, workspace);
+void gemm(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
+          const std::int32_t *bias, std::size_t n, std::size_t k,
+          std::size_t m, int b, Workspace workspace) {
+  multiply<Avx2>(A, B, C, bias, n, k, m, b, workspace);
 }
 
 } // namespace avx2

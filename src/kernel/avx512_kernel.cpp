@@ -10,6 +10,14 @@ namespace vesk {
 namespace avx512 {
 namespace {
 
+// Half of a 512-bit register. (Masked forms with every lane set, here and
+// below: the plain ones trip GCC's may-be-uninitialised warning inside its
+// own headers.)
+__m256i half(__m512i v, int which) {
+  return which == 0 ? _mm512_maskz_extracti64x4_epi64(0xFF, v, 0)
+                    : _mm512_maskz_extracti64x4_epi64(0xFF, v, 1);
+}
+
 // Tile rows of 16 entries: one 256-bit register of sums, widened into one
 // 512-bit register of C.
 struct Ymm {
@@ -21,19 +29,18 @@ struct Ymm {
   static Vec load(const std::int16_t *p) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
   }
-  static void add_widened(std::int32_t *out, Vec v) {
-    _mm512_storeu_si512(out,
-                        _mm512_add_epi32(_mm512_loadu_si512(out), widen(v)));
+  static void add_widened(const std::int32_t *from, std::int32_t *to, Vec v) {
+    _mm512_storeu_si512(to,
+                        _mm512_add_epi32(_mm512_loadu_si512(from), widen(v)));
   }
-  static void add_widened_partial(std::int32_t *out, Vec v, int lanes) {
+  static void add_widened_partial(const std::int32_t *from, std::int32_t *to,
+                                  Vec v, int lanes) {
     alignas(32) std::int16_t sums[kLanes];
     _mm256_store_si256(reinterpret_cast<__m256i *>(sums), v);
-    add_widened_tail(out, sums, lanes);
+    add_widened_tail(from, to, sums, lanes);
   }
 
 private:
-  // The masked form with every lane set: the plain one trips GCC's
-  // may-be-uninitialised warning inside its own headers.
   static __m512i widen(Vec v) { return _mm512_maskz_cvtepi16_epi32(0xFFFF, v); }
 };
 
@@ -44,24 +51,20 @@ struct Zmm {
   static Vec zero() { return _mm512_setzero_si512(); }
   static Vec add(Vec a, Vec b) { return _mm512_add_epi16(a, b); }
   static Vec load(const std::int16_t *p) { return _mm512_loadu_si512(p); }
-  // out[0 .. 32) += sign-extended lanes; the 32-bit additions wrap, so no
-  // (caller-excluded) overflow is undefined.
-  static void add_widened(std::int32_t *out, Vec v) {
-    Ymm::add_widened(out, half(v, 0));
-    Ymm::add_widened(out + 16, half(v, 1));
+  // to[0 .. 32) = from[0 .. 32) + sign-extended lanes; the 32-bit additions
+  // wrap, so no (caller-excluded) overflow is undefined.
+  static void add_widened(const std::int32_t *from, std::int32_t *to, Vec v) {
+    Ymm::add_widened(from, to, half(v, 0));
+    Ymm::add_widened(from + 16, to + 16, half(v, 1));
   }
-  static void add_widened_partial(std::int32_t *out, Vec v, int lanes) {
+  static void add_widened_partial(const std::int32_t *from, std::int32_t *to,
+                                  Vec v, int lanes) {
     if (lanes <= 16)
-      return Ymm::add_widened_partial(out, half(v, 0), lanes);
-    Ymm::add_widened(out, half(v, 0));
-    Ymm::add_widened_partial(out + 16, half(v, 1), lanes - 16);
+      return Ymm::add_widened_partial(from, to, half(v, 0), lanes);
+    Ymm::add_widened(from, to, half(v, 0));
+    Ymm::add_widened_partial(from + 16, to + 16, half(v, 1), lanes - 16);
   }
 
-private:
-  static __m256i half(Vec v, int which) {
-    return which == 0 ? _mm512_maskz_extracti64x4_epi64(0xFF, v, 0)
-                      : _mm512_maskz_extracti64x4_epi64(0xFF, v, 1);
-  }
 };
 
 // Pattern indices of whole registers of codes, and for a matrix-vector
@@ -73,11 +76,22 @@ struct Patterns {
 
   static constexpr int kIndexBytes = 64;
 
-  // The indices of the segments of Segment (1, 2 or 4) codes among the
-  // kIndexBytes codes at `codes`.
-  template <int Segment>
-  static void store_indices(const std::uint8_t *codes, std::uint8_t *out) {
-    store(Segment, digits(codes), out);
+  // The table-row offsets (indices shifted left by Shift) of the segments
+  // of Segment (1, 2 or 4) codes among the kIndexBytes codes at `codes`.
+  template <int Segment, int Shift>
+  static void store_offsets(const std::uint8_t *codes, std::uint16_t *out) {
+    const __m512i d = digits(codes);
+    if constexpr (Segment == 1) {
+      store_words(out, _mm512_cvtepu8_epi16(half(d, 0)), Shift);
+      store_words(out + 32, _mm512_cvtepu8_epi16(half(d, 1)), Shift);
+    } else if constexpr (Segment == 2) {
+      store_words(out, pair_indices(d), Shift);
+    } else {
+      _mm256_storeu_si256(reinterpret_cast<__m256i *>(out),
+                          _mm512_maskz_cvtepi32_epi16(
+                              0xFFFF, _mm512_maskz_slli_epi32(
+                                          0xFFFF, quad_indices(d), Shift)));
+    }
   }
 
   static Acc zero() { return _mm512_setzero_si512(); }
@@ -91,8 +105,7 @@ struct Patterns {
         _mm512_setr_epi32(0, 256, 512, 768, 1024, 1280, 1536, 1792, 2048, 2304,
                           2560, 2816, 3072, 3328, 3584, 3840));
     // Each lane reads 32 bits at its 16-bit entry; the upper half is the
-    // next entry's, shifted out with sign extension. (Masked forms with every
-    // lane set, as in Ymm::widen.)
+    // next entry's, shifted out with sign extension.
     const __m512i read = _mm512_mask_i32gather_epi32(_mm512_setzero_si512(),
                                                      0xFFFF, index, tables, 2);
     return _mm512_add_epi32(
@@ -100,11 +113,9 @@ struct Patterns {
                  0xFFFF, _mm512_maskz_slli_epi32(0xFFFF, read, 16), 16));
   }
   static std::int32_t sum(Acc acc) {
-    const __m256i half =
-        _mm256_add_epi32(_mm512_maskz_extracti64x4_epi64(0xFF, acc, 0),
-                         _mm512_maskz_extracti64x4_epi64(0xFF, acc, 1));
-    const __m128i quarter = _mm_add_epi32(_mm256_castsi256_si128(half),
-                                          _mm256_extracti128_si256(half, 1));
+    const __m256i halves = _mm256_add_epi32(half(acc, 0), half(acc, 1));
+    const __m128i quarter = _mm_add_epi32(_mm256_castsi256_si128(halves),
+                                          _mm256_extracti128_si256(halves, 1));
     const __m128i eighth = _mm_add_epi32(quarter, _mm_srli_si128(quarter, 8));
     return _mm_cvtsi128_si32(_mm_add_epi32(eighth, _mm_srli_si128(eighth, 4)));
   }
@@ -122,17 +133,9 @@ private:
     return _mm512_madd_epi16(pair_indices(digits),
                              _mm512_set1_epi32(0x00100001));
   }
-  static void store(int segment, __m512i digits, std::uint8_t *out) {
-    if (segment == 1)
-      _mm512_storeu_si512(out, digits);
-    else if (segment == 2)
-      _mm256_storeu_si256(
-          reinterpret_cast<__m256i *>(out),
-          _mm512_maskz_cvtepi16_epi8(0xFFFFFFFF, pair_indices(digits)));
-    else
-      _mm_storeu_si128(
-          reinterpret_cast<__m128i *>(out),
-          _mm512_maskz_cvtepi32_epi8(0xFFFF, quad_indices(digits)));
+  static void store_words(std::uint16_t *out, __m512i words, int shift) {
+    _mm512_storeu_si512(out,
+                        _mm512_maskz_slli_epi16(0xFFFFFFFF, words, shift));
   }
 };
 
@@ -146,10 +149,10 @@ struct Avx512 {
 
 } // namespace
 
-void accumulate(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
-                std::size_t n, std::size_t k, std::size_t m, int b,
-                Workspace workspace) {
-  accumulate_product<Avx512>(A, B, C, n, k, m, b, workspace);
+void gemm(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
+          const std::int32_t *bias, std::size_t n, std::size_t k,
+          std::size_t m, int b, Workspace workspace) {
+  multiply<Avx512>(A, B, C, bias, n, k, m, b, workspace);
 }
 
 } // namespace avx512

@@ -18,9 +18,9 @@ namespace vesk {
 
 #define VESK_DECLARE_TARGET(isa)                                               \
   namespace isa {                                                              \
-  void accumulate(const std::uint8_t *A, const std::int8_t *B,                 \
-                  std::int32_t *C, std::size_t n, std::size_t k,               \
-                  std::size_t m, int b, Workspace workspace);                  \
+  void gemm(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,     \
+            const std::int32_t *bias, std::size_t n, std::size_t k,           \
+            std::size_t m, int b, Workspace workspace);                        \
   }
 VESK_DECLARE_TARGET(portable)
 #if defined(VESK_X86_TARGETS)
@@ -85,10 +85,10 @@ bool everywhere() { return true; }
 
 constexpr KernelTarget kTargets[] = {
 #if defined(VESK_X86_TARGETS)
-    {"avx512", avx512::accumulate, has_avx512},
-    {"avx2", avx2::accumulate, has_avx2},
+    {"avx512", avx512::gemm, has_avx512},
+    {"avx2", avx2::gemm, has_avx2},
 #endif
-    {"portable", portable::accumulate, everywhere},
+    {"portable", portable::gemm, everywhere},
 };
 
 const KernelTarget &best_target() { return usable_target(kTargets[0]); }

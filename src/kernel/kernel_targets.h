@@ -10,17 +10,17 @@
 
 namespace vesk {
 
-// Adds A x B into C (already initialised) with segments of `b` rows, b being
-// 4, 6 or 8; n, k and m are all positive. The kernel may place its tables in
-// `workspace`.
-using AccumulateFunction = void (*)(const std::uint8_t *A,
-                                    const std::int8_t *B, std::int32_t *C,
-                                    std::size_t n, std::size_t k,
-                                    std::size_t m, int b, Workspace workspace);
+// Sets C to the bias rows (or zero) plus A x B, the caller's segment length
+// `b` being 4, 6 or 8; n, k and m are all positive. The kernel may place its
+// tables in `workspace`.
+using GemmFunction = void (*)(const std::uint8_t *A, const std::int8_t *B,
+                              std::int32_t *C, const std::int32_t *bias,
+                              std::size_t n, std::size_t k, std::size_t m,
+                              int b, Workspace workspace);
 
 struct KernelTarget {
   const char *name; // as VESK_KERNEL names it
-  AccumulateFunction accumulate;
+  GemmFunction gemm;
   bool (*supported)(); // this processor and its operating system run it
 };
 
@@ -46,6 +46,10 @@ const KernelTarget &usable_target(const KernelTarget &requested);
 // VESK_KERNEL names, made usable, or the best supported one. An unknown name
 // is reported once on standard error.
 const KernelTarget &selected_target();
+
+// Sets each of the n rows of C (m values) to the bias row, or to zero.
+void initialise_output(std::int32_t *C, const std::int32_t *bias,
+                       std::size_t n, std::size_t m);
 
 // rsr_gemm_kernel on the given target (made usable), for tests and tools.
 void rsr_gemm_kernel_on(const KernelTarget &target, const std::uint8_t *A,

@@ -113,7 +113,8 @@ bool place_by_tiles(std::size_t k, std::size_t workspace_bytes,
   const std::size_t kept = ceil_div(segments_in(k, plan.segment), plan.group) *
                            std::size_t(plan.group);
   Placer placer(workspace_bytes, own_limit);
-  if (!placer.place(plan.indices, plan.block_rows * kept, true) ||
+  if (!placer.place(plan.indices,
+                    plan.block_rows * kept * sizeof(std::uint16_t), true) ||
       !placer.place(plan.column,
                     plan.block_rows * plan.tile * sizeof(std::int32_t), true) ||
       !placer.place(plan.tables, table_bytes(plan)))
@@ -128,12 +129,25 @@ bool place_by_groups(std::size_t workspace_bytes, std::size_t own_limit,
                      MemoryPlan &plan) {
   Placer placer(workspace_bytes, own_limit);
   plan.column = Piece{};
-  if (!placer.place(plan.indices, plan.index_rows * std::size_t(plan.group)) ||
+  if (!placer.place(plan.indices, plan.index_rows * std::size_t(plan.group) *
+                                       sizeof(std::uint16_t)) ||
       !placer.place(plan.tables, table_bytes(plan)))
     return false;
   plan.order = LoopOrder::by_groups;
   plan.own_bytes = placer.own_bytes();
   return true;
+}
+
+// Entries per table row: a tile narrower than a vector of `lanes` rounded up
+// to a power of two (at least 2), so that its lookups read no more than they
+// use and its tables take little memory; a wider one to whole vectors.
+std::size_t row_stride(std::size_t tile, std::size_t lanes) {
+  if (tile >= lanes)
+    return ceil_div(tile, lanes) * lanes;
+  std::size_t stride = 2;
+  while (stride < tile)
+    stride *= 2;
+  return stride;
 }
 
 // Segment length, tile, group and row block as the caches would have them,
@@ -143,7 +157,7 @@ MemoryPlan ideal_tiled_plan(std::size_t n, std::size_t k, std::size_t m,
   MemoryPlan plan{};
   plan.segment = segment;
   plan.tile = m < target.widest_tile ? m : target.widest_tile;
-  plan.row_stride = ceil_div(plan.tile, target.lanes) * target.lanes;
+  plan.row_stride = row_stride(plan.tile, target.lanes);
   const std::size_t one_table =
       patterns(segment) * plan.row_stride * sizeof(std::int16_t);
   std::size_t group = clamp(kTableBudget / one_table, 1,

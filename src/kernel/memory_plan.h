@@ -12,7 +12,7 @@ namespace vesk {
 
 // What planning needs to know of an instruction set's kernel.
 struct TargetTraits {
-  std::size_t lanes;           // 16-bit lanes of its narrowest vector
+  std::size_t lanes;           // 16-bit lanes of its narrowest full vector
   std::size_t widest_tile;     // the most columns one table row holds
   std::size_t gather_segments; // segments per gathered chunk; 0: no gathers
   std::size_t index_codes;     // codes whose indices one register forms
@@ -47,11 +47,11 @@ struct MemoryPlan {
   int segment;            // codes per segment (pattern index < 4^segment)
   int group;              // segments whose tables are kept at once
   std::size_t tile;       // columns per tile
-  std::size_t row_stride; // entries per table row: tile rounded up to lanes
+  std::size_t row_stride; // entries per table row: 2, 4, 8 or whole vectors
   std::size_t block_rows; // rows of A per row block
   std::size_t index_rows; // rows whose indices are formed at a time
   Piece tables;           // group * 4^segment * row_stride 16-bit entries
-  Piece indices;          // one byte per row and segment (see index_bytes)
+  Piece indices;          // 16 bits per row and segment
   Piece column;           // by_tiles: block_rows * tile 32-bit values
   std::size_t own_bytes;  // the kernel's own allocation, before alignment
 };

@@ -6,6 +6,7 @@
 // of 16-bit partial sums; each row of A then reads its b codes as one base-4
 // number and adds that table row into its row of C. The segment is no longer
 // than the rows sharing its table repay (see shared_segment_length).
+#include "kernel_targets.h"
 #include "memory_plan.h"
 
 #include <algorithm>
@@ -67,8 +68,10 @@ void accumulate_segments(const std::uint8_t *A, const std::int8_t *B,
 } // namespace
 
 // The plain layout keeps its one whole table and needs no workspace.
-void accumulate(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
-                std::size_t n, std::size_t k, std::size_t m, int b, Workspace) {
+void gemm(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
+          const std::int32_t *bias, std::size_t n, std::size_t k,
+          std::size_t m, int b, Workspace) {
+  initialise_output(C, bias, n, m);
   accumulate_segments(A, B, C, n, k, m, shared_segment_length(n, b));
 }
 

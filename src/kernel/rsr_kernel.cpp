@@ -1,5 +1,4 @@
-// The public entry: initialises C, then runs the target chosen for this
-// process.
+// The public entry: runs the target chosen for this process.
 #include "rsr_kernel.h"
 
 #include "kernel_targets.h"
@@ -8,7 +7,6 @@
 #include <cstddef>
 
 namespace vesk {
-namespace {
 
 void initialise_output(std::int32_t *C, const std::int32_t *bias, std::size_t n,
                        std::size_t m) {
@@ -20,8 +18,6 @@ void initialise_output(std::int32_t *C, const std::int32_t *bias, std::size_t n,
     std::copy(bias, bias + m, C + r * m);
 }
 
-} // namespace
-
 void rsr_gemm_kernel_on(const KernelTarget &target, const std::uint8_t *A,
                         const std::int8_t *B, std::int32_t *C,
                         const std::int32_t *bias, std::int32_t n,
@@ -31,11 +27,10 @@ void rsr_gemm_kernel_on(const KernelTarget &target, const std::uint8_t *A,
     return;
   const auto rows = static_cast<std::size_t>(n);
   const auto cols = static_cast<std::size_t>(m);
-  initialise_output(C, bias, rows, cols);
   if (k <= 0)
-    return;
-  usable_target(target).accumulate(A, B, C, rows, static_cast<std::size_t>(k),
-                                   cols, segment_length(block_size), workspace);
+    return initialise_output(C, bias, rows, cols);
+  usable_target(target).gemm(A, B, C, bias, rows, static_cast<std::size_t>(k),
+                             cols, segment_length(block_size), workspace);
 }
 
 void rsr_gemm_kernel(const std::uint8_t *A, const std::int8_t *B,

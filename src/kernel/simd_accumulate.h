@@ -2,7 +2,7 @@
 //
 // Part of the fast kernels, compiled once per instruction set (see
 // simd_tables.h). `V` is a vector of 16-bit lanes with kLanes, zero, add,
-// load, add_widened (adds its lanes, sign-extended, into 32-bit values) and
+// load, add_widened (to = from plus its lanes, sign-extended to 32 bits) and
 // add_widened_partial (the first few lanes only).
 #pragma once
 
@@ -13,77 +13,143 @@
 namespace vesk {
 namespace VESK_TARGET {
 
-// out[0 .. lanes) += sums[0 .. lanes), four at a time, then one by one.
-// Every access spans exactly the values it changes: a masked or wider one
-// would overlap the next row of a narrow C, and the load there would wait
-// for this store to retire. The 32-bit additions wrap, so no
-// (caller-excluded) overflow is undefined.
-inline void add_widened_tail(std::int32_t *out, const std::int16_t *sums,
-                             int lanes) {
+// to[0 .. lanes) = from[0 .. lanes) + sums[0 .. lanes), four at a time,
+// then one by one. Every access spans exactly the values it reads or
+// writes: a masked or wider one would overlap the next row of a narrow C,
+// and the load there would wait for this store to retire. The 32-bit
+// additions wrap, so no (caller-excluded) overflow is undefined.
+inline void add_widened_tail(const std::int32_t *from, std::int32_t *to,
+                             const std::int16_t *sums, int lanes) {
   int i = 0;
   for (; i + 4 <= lanes; i += 4) {
-    __m128i *p = reinterpret_cast<__m128i *>(out + i);
     const __m128i wide = _mm_cvtepi16_epi32(
         _mm_loadl_epi64(reinterpret_cast<const __m128i *>(sums + i)));
-    _mm_storeu_si128(p, _mm_add_epi32(_mm_loadu_si128(p), wide));
+    _mm_storeu_si128(
+        reinterpret_cast<__m128i *>(to + i),
+        _mm_add_epi32(
+            _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + i)),
+            wide));
   }
   for (; i < lanes; ++i)
-    out[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(out[i]) +
-                                       static_cast<std::uint32_t>(sums[i]));
+    to[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(from[i]) +
+                                      static_cast<std::uint32_t>(sums[i]));
 }
 
-// For each of `rows` rows: the sum of its table rows, one per segment of the
-// group, formed in `Count` registers of 16-bit lanes (a group never exceeds
-// 16 bits, see group_limit), then added into the first `width` values of its
-// row of `out`.
+// Where the sums of a group go: row r's values are read at from + r *
+// from_stride and written, increased by the sums, at to + r * to_stride.
+// Usually both are the same; going by tiles, the first group reads C and
+// writes its column copy and the last one reads the copy and writes C.
+struct Rows {
+  const std::int32_t *from;
+  std::size_t from_stride;
+  std::int32_t *to;
+  std::size_t to_stride;
+  std::size_t count;
+};
+
+inline Rows rows_in_place(std::int32_t *out, std::size_t stride,
+                          std::size_t count) {
+  return Rows{out, stride, out, stride, count};
+}
+
+// For each row: the sum of its table rows, one per segment of the group
+// (found at the row's offsets), formed in `Count` registers of 16-bit lanes
+// (a group never exceeds 16 bits, see group_limit), then added to the first
+// `width` values of the row.
 template <class V, int Count>
-void accumulate_rows(const std::uint8_t *indices, std::size_t index_stride,
+void accumulate_rows(const std::uint16_t *indices, std::size_t index_stride,
                      int segments, const std::int16_t *tables,
                      std::size_t table_stride, std::size_t width,
-                     std::int32_t *out, std::size_t out_stride,
-                     std::size_t rows) {
-  constexpr std::size_t kRowStride = Count * V::kLanes;
-  for (std::size_t r = 0; r < rows;
-       ++r, indices += index_stride, out += out_stride) {
+                     const Rows &rows) {
+  const std::int32_t *from = rows.from;
+  std::int32_t *to = rows.to;
+  for (std::size_t r = 0; r < rows.count; ++r, indices += index_stride,
+                   from += rows.from_stride, to += rows.to_stride) {
     // Two sums per register, of even and odd segments, so that the
-    // additions do not wait for each other.
+    // additions do not wait for each other; four segments a step.
     typename V::Vec sum[Count], odd[Count];
     for (int v = 0; v < Count; ++v)
       sum[v] = odd[v] = V::zero();
-    const std::int16_t *table = tables;
-    int g = 0;
-    for (; g + 1 < segments; g += 2, table += 2 * table_stride) {
-      const std::int16_t *entry = table + std::size_t(indices[g]) * kRowStride;
-      const std::int16_t *next =
-          table + table_stride + std::size_t(indices[g + 1]) * kRowStride;
-      for (int v = 0; v < Count; ++v) {
-        sum[v] = V::add(sum[v], V::load(entry + v * V::kLanes));
-        odd[v] = V::add(odd[v], V::load(next + v * V::kLanes));
-      }
-    }
-    if (g < segments) {
-      const std::int16_t *entry = table + std::size_t(indices[g]) * kRowStride;
+    const char *table = reinterpret_cast<const char *>(tables);
+    const std::size_t table_bytes = table_stride * sizeof(std::int16_t);
+    const auto add_entry = [&](typename V::Vec *into, std::size_t at) {
+      const auto *entry = reinterpret_cast<const std::int16_t *>(at);
       for (int v = 0; v < Count; ++v)
-        sum[v] = V::add(sum[v], V::load(entry + v * V::kLanes));
+        into[v] = V::add(into[v], V::load(entry + v * V::kLanes));
+    };
+    const auto base = reinterpret_cast<std::size_t>(table);
+    int g = 0;
+    for (; g + 4 <= segments; g += 4) {
+      const std::size_t at = base + std::size_t(g) * table_bytes;
+      add_entry(sum, at + indices[g]);
+      add_entry(odd, at + table_bytes + indices[g + 1]);
+      add_entry(sum, at + 2 * table_bytes + indices[g + 2]);
+      add_entry(odd, at + 3 * table_bytes + indices[g + 3]);
     }
+    for (; g < segments; ++g)
+      add_entry(sum, base + std::size_t(g) * table_bytes + indices[g]);
     for (int v = 0; v < Count; ++v)
       sum[v] = V::add(sum[v], odd[v]);
     for (int v = 0; v < Count; ++v) {
       const std::size_t first = std::size_t(v) * V::kLanes;
       if (first + V::kLanes <= width)
-        V::add_widened(out + first, sum[v]);
+        V::add_widened(from + first, to + first, sum[v]);
       else if (first < width)
-        V::add_widened_partial(out + first, sum[v], int(width - first));
+        V::add_widened_partial(from + first, to + first, sum[v],
+                               int(width - first));
     }
   }
 }
 
-// Tile rows of 16 entries go in the instruction set's 16-lane vector, wider
-// ones in as many of its widest vectors as they need.
+// Rows of 2, 4 or 8 entries (narrow tiles): the low 32 or 64 bits or the
+// whole of a 128-bit register, so that a row's load reads just its entries.
+template <int Lanes> struct NarrowRow {
+  using Vec = __m128i;
+  static constexpr std::size_t kLanes = Lanes;
+
+  static Vec zero() { return _mm_setzero_si128(); }
+  static Vec add(Vec a, Vec b) { return _mm_add_epi16(a, b); }
+  static Vec load(const std::int16_t *p) {
+    if constexpr (Lanes == 2) {
+      std::int32_t bits;
+      std::memcpy(&bits, p, sizeof bits);
+      return _mm_cvtsi32_si128(bits);
+    } else if constexpr (Lanes == 4) {
+      return _mm_loadl_epi64(reinterpret_cast<const __m128i *>(p));
+    } else {
+      return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    }
+  }
+  static void add_widened(const std::int32_t *from, std::int32_t *to, Vec v) {
+    add_widened_partial(from, to, v, Lanes);
+  }
+  static void add_widened_partial(const std::int32_t *from, std::int32_t *to,
+                                  Vec v, int lanes) {
+    alignas(16) std::int16_t sums[8];
+    _mm_store_si128(reinterpret_cast<__m128i *>(sums), v);
+    add_widened_tail(from, to, sums, lanes);
+  }
+};
+
+// The vectors holding a table row of Stride entries: narrow rows as above,
+// rows of 16 in the instruction set's 16-lane vector, wider ones in as many
+// of its widest vectors as they need.
 template <class Isa, std::size_t Stride> struct RowVectors {
   using V = typename Isa::Wide;
   static constexpr int kCount = int(Stride / V::kLanes);
   static_assert(Stride % V::kLanes == 0, "rows span whole vectors");
+};
+template <class Isa> struct RowVectors<Isa, 2> {
+  using V = NarrowRow<2>;
+  static constexpr int kCount = 1;
+};
+template <class Isa> struct RowVectors<Isa, 4> {
+  using V = NarrowRow<4>;
+  static constexpr int kCount = 1;
+};
+template <class Isa> struct RowVectors<Isa, 8> {
+  using V = NarrowRow<8>;
+  static constexpr int kCount = 1;
 };
 template <class Isa> struct RowVectors<Isa, 16> {
   using V = typename Isa::Narrow;
@@ -91,15 +157,13 @@ template <class Isa> struct RowVectors<Isa, 16> {
 };
 
 template <class Isa, std::size_t Stride>
-void accumulate_tile(const std::uint8_t *indices, std::size_t index_stride,
+void accumulate_tile(const std::uint16_t *indices, std::size_t index_stride,
                      int segments, const std::int16_t *tables,
                      std::size_t table_stride, std::size_t width,
-                     std::int32_t *out, std::size_t out_stride,
-                     std::size_t rows) {
+                     const Rows &rows) {
   using Row = RowVectors<Isa, Stride>;
   accumulate_rows<typename Row::V, Row::kCount>(
-      indices, index_stride, segments, tables, table_stride, width, out,
-      out_stride, rows);
+      indices, index_stride, segments, tables, table_stride, width, rows);
 }
 
 } // namespace VESK_TARGET

@@ -36,27 +36,27 @@ std::int32_t gathered_row_sum(const std::uint8_t *codes, const Group &group,
 }
 
 template <class Patterns>
-void multiply_by_gathers(const std::uint8_t *A, const std::int8_t *B,
-                         std::int32_t *C, std::size_t n, std::size_t k,
-                         const MemoryPlan &plan, std::int16_t *tables) {
-  const Grid grid(plan);
+void multiply_by_gathers(const Product &p, std::int16_t *tables) {
+  const Grid &grid = p.grid;
+  const std::size_t k = p.k;
+  const std::int32_t start = p.bias != nullptr ? p.bias[0] : 0;
   // The last gather reads 16 bits past the last table.
-  tables[std::size_t(plan.group) * kGatherPatterns] = 0;
-  for (std::size_t r0 = 0; r0 < n; r0 += plan.block_rows) {
-    const std::size_t r1 = n - r0 < plan.block_rows ? n : r0 + plan.block_rows;
+  tables[std::size_t(p.plan.group) * kGatherPatterns] = 0;
+  for (std::size_t r0 = 0; r0 < p.n; r0 += p.plan.block_rows) {
+    const std::size_t r1 = block_end(r0, p.n, p.plan.block_rows);
     for (std::size_t s0 = 0; s0 < k; s0 += grid.group_codes) {
       const Group group = grid.group_at(s0, k);
       const std::size_t codes = 4 * std::size_t(group.full) + group.short_codes;
-      build_group_tables<1>(B, 1, grid, group, Tile{0, 1}, tables);
-      const std::uint8_t *row = A + r0 * k + s0;
+      build_group_tables<1>(p.B, 1, grid, group, Tile{0, 1}, tables);
+      const std::uint8_t *row = p.A + r0 * k + s0;
       for (std::size_t r = r0; r < r1; ++r, row += k) {
         if (r + kPrefetchRows < r1) {
           prefetch_codes(row + kPrefetchRows * k);
           prefetch_codes(row + kPrefetchRows * k + codes - 1);
         }
         // Unsigned addition: a caller-excluded overflow stays defined.
-        C[r] = static_cast<std::int32_t>(
-            static_cast<std::uint32_t>(C[r]) +
+        p.C[r] = static_cast<std::int32_t>(
+            static_cast<std::uint32_t>(s0 == 0 ? start : p.C[r]) +
             static_cast<std::uint32_t>(
                 gathered_row_sum<Patterns>(row, group, tables)));
       }

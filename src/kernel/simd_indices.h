@@ -1,5 +1,6 @@
 // Pattern indices: each segment's codes of a row read as one base-4 number,
-// the first code lowest.
+// the first code lowest, and kept as the byte offset of that row of the
+// segment's table (16 bits: an index times the table row's bytes).
 //
 // Part of the fast kernels, compiled once per instruction set (see
 // simd_tables.h).
@@ -40,16 +41,16 @@ std::uint8_t whole_segment_index(const std::uint8_t *codes) {
 // group (its first and last line) while this one is indexed. Fetching into
 // the second-level cache rather than the first was measured faster when A
 // comes from memory and no slower otherwise.
-constexpr std::size_t kPrefetchRows = 24;
+constexpr std::size_t kPrefetchRows = 48;
 
 inline void prefetch_codes(const std::uint8_t *codes) {
   _mm_prefetch(reinterpret_cast<const char *>(codes), _MM_HINT_T1);
 }
 
-template <class Patterns, int Segment>
+template <class Patterns, int Segment, int Shift>
 void form_indices_of(const std::uint8_t *A, std::size_t k, const Group &group,
                      std::size_t r0, std::size_t r1, std::size_t prefetch_end,
-                     std::uint8_t *out, std::size_t stride) {
+                     std::uint16_t *out, std::size_t stride) {
   constexpr int chunk = Patterns::kIndexBytes / Segment;
   const int chunked = Segment == 3 ? 0 : group.full / chunk * chunk;
   const std::size_t last_code = std::size_t(Segment) * group.full +
@@ -61,36 +62,40 @@ void form_indices_of(const std::uint8_t *A, std::size_t k, const Group &group,
       prefetch_codes(codes + kPrefetchRows * k + last_code);
     }
     for (int g = 0; g < chunked; g += chunk)
-      Patterns::template store_indices<Segment>(codes + Segment * g, out + g);
+      Patterns::template store_offsets<Segment, Shift>(codes + Segment * g,
+                                                       out + g);
     for (int g = chunked; g < group.full; ++g)
-      out[g] = whole_segment_index<Segment>(codes + Segment * g);
+      out[g] = static_cast<std::uint16_t>(
+          whole_segment_index<Segment>(codes + Segment * g) << Shift);
     if (group.short_codes > 0)
-      out[group.full] = segment_index(codes + Segment * group.full,
-                                      group.short_codes);
+      out[group.full] = static_cast<std::uint16_t>(
+          segment_index(codes + Segment * group.full, group.short_codes)
+          << Shift);
   }
 }
 
-// The group's indices of rows [r0, r1), `stride` bytes apart, a row's
-// indices in segment order. `Patterns` forms the indices of kIndexBytes codes
-// at a time in registers, for segments of 1, 2 and 4 codes.
-template <class Patterns>
+// The group's indices of rows [r0, r1) as offsets of table rows of
+// 2^Shift bytes, `stride` offsets apart, a row's in segment order.
+// `Patterns` forms those of kIndexBytes codes at a time in registers, for
+// segments of 1, 2 and 4 codes.
+template <class Patterns, int Shift>
 void form_indices(const std::uint8_t *A, std::size_t k, int segment,
                   const Group &group, std::size_t r0, std::size_t r1,
-                  std::size_t prefetch_end, std::uint8_t *out,
+                  std::size_t prefetch_end, std::uint16_t *out,
                   std::size_t stride) {
   switch (segment) {
   case 1:
-    return form_indices_of<Patterns, 1>(A, k, group, r0, r1, prefetch_end, out,
-                                        stride);
+    return form_indices_of<Patterns, 1, Shift>(A, k, group, r0, r1,
+                                               prefetch_end, out, stride);
   case 2:
-    return form_indices_of<Patterns, 2>(A, k, group, r0, r1, prefetch_end, out,
-                                        stride);
+    return form_indices_of<Patterns, 2, Shift>(A, k, group, r0, r1,
+                                               prefetch_end, out, stride);
   case 3:
-    return form_indices_of<Patterns, 3>(A, k, group, r0, r1, prefetch_end, out,
-                                        stride);
+    return form_indices_of<Patterns, 3, Shift>(A, k, group, r0, r1,
+                                               prefetch_end, out, stride);
   default:
-    return form_indices_of<Patterns, 4>(A, k, group, r0, r1, prefetch_end, out,
-                                        stride);
+    return form_indices_of<Patterns, 4, Shift>(A, k, group, r0, r1,
+                                               prefetch_end, out, stride);
   }
 }
 

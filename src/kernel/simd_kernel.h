@@ -9,7 +9,7 @@
 // registers and widens them into C once per group. Going by groups, the
 // indices of a few rows at a time are formed right before their use; going
 // by tiles, a block's indices are formed once and serve every tile, whose
-// column of C is summed into in a contiguous copy. A matrix-vector product
+// column of C is summed into in a copy with adjacent rows. A matrix-vector product
 // gathers its table entries instead.
 //
 // An instruction set provides `Narrow` (16 lanes) and `Wide` (its widest
@@ -19,41 +19,43 @@
 
 #include "simd_accumulate.h"
 #include "simd_gather.h"
-#include "simd_indices.h"
 
 namespace vesk {
 namespace VESK_TARGET {
 
-inline std::size_t block_end(std::size_t r0, std::size_t n,
-                             std::size_t block_rows) {
-  return n - r0 < block_rows ? n : r0 + block_rows;
+// Table rows of Stride 16-bit entries are 2^row_shift(Stride) bytes.
+constexpr int row_shift(std::size_t stride) {
+  return stride <= 1 ? 1 : 1 + row_shift(stride / 2);
 }
 
 template <class Isa, std::size_t Stride>
-void multiply_by_groups(const std::uint8_t *A, const std::int8_t *B,
-                        std::int32_t *C, std::size_t n, std::size_t k,
-                        std::size_t m, const MemoryPlan &plan,
-                        std::int16_t *tables, std::uint8_t *indices) {
-  const Grid grid(plan);
-  const bool one_tile = m <= plan.tile;
+void multiply_by_groups(const Product &p, std::int16_t *tables,
+                        std::uint16_t *indices) {
+  const MemoryPlan &plan = p.plan;
+  const Grid &grid = p.grid;
+  const bool one_tile = p.m <= plan.tile;
   const std::size_t group = std::size_t(plan.group);
-  for (std::size_t r0 = 0; r0 < n; r0 += plan.block_rows) {
-    const std::size_t r1 = block_end(r0, n, plan.block_rows);
-    for (std::size_t s0 = 0; s0 < k; s0 += grid.group_codes) {
-      const Group segments = grid.group_at(s0, k);
+  for (std::size_t r0 = 0; r0 < p.n; r0 += plan.block_rows) {
+    const std::size_t r1 = block_end(r0, p.n, plan.block_rows);
+    for (std::size_t s0 = 0; s0 < p.k; s0 += grid.group_codes) {
+      const Group segments = grid.group_at(s0, p.k);
       if (one_tile)
-        build_group_tables<Stride>(B, m, grid, segments, Tile{0, m}, tables);
+        build_group_tables<Stride>(p.B, p.m, grid, segments, Tile{0, p.m},
+                                   tables);
       for (std::size_t i0 = r0; i0 < r1; i0 += plan.index_rows) {
         const std::size_t i1 = block_end(i0, r1, plan.index_rows);
-        form_indices<typename Isa::Patterns>(A, k, plan.segment, segments, i0,
-                                             i1, r1, indices, group);
-        for (std::size_t c0 = 0; c0 < m; c0 += plan.tile) {
-          const Tile tile = grid.tile_at(c0, m);
+        form_indices<typename Isa::Patterns, row_shift(Stride)>(
+            p.A, p.k, plan.segment, segments, i0, i1, r1, indices, group);
+        for (std::size_t c0 = 0; c0 < p.m; c0 += plan.tile) {
+          const Tile tile = grid.tile_at(c0, p.m);
           if (!one_tile)
-            build_group_tables<Stride>(B, m, grid, segments, tile, tables);
+            build_group_tables<Stride>(p.B, p.m, grid, segments, tile, tables);
+          std::int32_t *c_rows = p.C + i0 * p.m + c0;
+          const Rows into{s0 == 0 ? p.start(c0) : c_rows, s0 == 0 ? 0 : p.m,
+                          c_rows, p.m, i1 - i0};
           accumulate_tile<Isa, Stride>(indices, group, segments.count(),
                                        tables, grid.table_stride, tile.width,
-                                       C + i0 * m + c0, m, i1 - i0);
+                                       into);
         }
       }
     }
@@ -61,76 +63,80 @@ void multiply_by_groups(const std::uint8_t *A, const std::int8_t *B,
 }
 
 template <class Isa, std::size_t Stride>
-void multiply_by_tiles(const std::uint8_t *A, const std::int8_t *B,
-                       std::int32_t *C, std::size_t n, std::size_t k,
-                       std::size_t m, const MemoryPlan &plan,
-                       std::int16_t *tables, std::uint8_t *indices,
-                       std::int32_t *column) {
-  const Grid grid(plan);
+void multiply_by_tiles(const Product &p, std::int16_t *tables,
+                       std::uint16_t *indices, std::int32_t *column) {
+  const MemoryPlan &plan = p.plan;
+  const Grid &grid = p.grid;
   const std::size_t group = std::size_t(plan.group);
-  for (std::size_t r0 = 0; r0 < n; r0 += plan.block_rows) {
-    const std::size_t r1 = block_end(r0, n, plan.block_rows);
+  for (std::size_t r0 = 0; r0 < p.n; r0 += plan.block_rows) {
+    const std::size_t r1 = block_end(r0, p.n, plan.block_rows);
     const std::size_t rows = r1 - r0;
     // Each group's indices, rows after rows.
     const auto group_indices = [&](std::size_t s0) {
       return indices + s0 / grid.group_codes * rows * group;
     };
-    for (std::size_t s0 = 0; s0 < k; s0 += grid.group_codes)
-      form_indices<typename Isa::Patterns>(A, k, plan.segment,
-                                           grid.group_at(s0, k), r0, r1, r1,
-                                           group_indices(s0), group);
-    for (std::size_t c0 = 0; c0 < m; c0 += plan.tile) {
-      const Tile tile = grid.tile_at(c0, m);
-      const std::size_t w = tile.width;
-      std::int32_t *c_tile = C + r0 * m + c0;
-      // Rows of a wide C lie thousands of bytes apart and would share a few
-      // cache sets; the copy's rows are adjacent.
-      for (std::size_t r = 0; r < rows; ++r)
-        std::memcpy(column + r * w, c_tile + r * m, w * sizeof(std::int32_t));
-      for (std::size_t s0 = 0; s0 < k; s0 += grid.group_codes) {
-        const Group segments = grid.group_at(s0, k);
-        build_group_tables<Stride>(B, m, grid, segments, tile, tables);
+    for (std::size_t s0 = 0; s0 < p.k; s0 += grid.group_codes)
+      form_indices<typename Isa::Patterns, row_shift(Stride)>(
+          p.A, p.k, plan.segment, grid.group_at(s0, p.k), r0, r1, r1,
+          group_indices(s0), group);
+    for (std::size_t c0 = 0; c0 < p.m; c0 += plan.tile) {
+      const Tile tile = grid.tile_at(c0, p.m);
+      std::int32_t *c_rows = p.C + r0 * p.m + c0;
+      for (std::size_t s0 = 0; s0 < p.k; s0 += grid.group_codes) {
+        const Group segments = grid.group_at(s0, p.k);
+        // Rows of a wide C lie thousands of bytes apart and would share a
+        // few cache sets: between the first group and the last, the tile is
+        // summed into in the column copy, whose rows are adjacent.
+        const bool first = s0 == 0, last = p.k - s0 <= grid.group_codes;
+        const Rows into{first ? p.start(c0) : column, first ? 0 : tile.width,
+                        last ? c_rows : column, last ? p.m : tile.width, rows};
+        build_group_tables<Stride>(p.B, p.m, grid, segments, tile, tables);
         accumulate_tile<Isa, Stride>(group_indices(s0), group,
                                      segments.count(), tables,
-                                     grid.table_stride, w, column, w, rows);
+                                     grid.table_stride, tile.width, into);
       }
-      for (std::size_t r = 0; r < rows; ++r)
-        std::memcpy(c_tile + r * m, column + r * w, w * sizeof(std::int32_t));
     }
   }
 }
 
 template <class Isa, std::size_t Stride>
-void multiply_tiled(const std::uint8_t *A, const std::int8_t *B,
-                    std::int32_t *C, std::size_t n, std::size_t k,
-                    std::size_t m, const MemoryPlan &plan,
-                    const CallMemory &memory) {
-  auto *tables = static_cast<std::int16_t *>(memory.at(plan.tables));
-  auto *indices = static_cast<std::uint8_t *>(memory.at(plan.indices));
-  if (plan.order == LoopOrder::by_tiles)
+void multiply_tiled(const Product &p, const CallMemory &memory) {
+  auto *tables = static_cast<std::int16_t *>(memory.at(p.plan.tables));
+  auto *indices = static_cast<std::uint16_t *>(memory.at(p.plan.indices));
+  if (p.plan.order == LoopOrder::by_tiles)
     multiply_by_tiles<Isa, Stride>(
-        A, B, C, n, k, m, plan, tables, indices,
-        static_cast<std::int32_t *>(memory.at(plan.column)));
+        p, tables, indices,
+        static_cast<std::int32_t *>(memory.at(p.plan.column)));
   else
-    multiply_by_groups<Isa, Stride>(A, B, C, n, k, m, plan, tables, indices);
+    multiply_by_groups<Isa, Stride>(p, tables, indices);
 }
 
-// Adds A x B into C as the plan for this instruction set says.
+// Sets C to the bias rows (or zero) plus A x B, as the plan for this
+// instruction set says.
 template <class Isa>
-void accumulate_product(const std::uint8_t *A, const std::int8_t *B,
-                        std::int32_t *C, std::size_t n, std::size_t k,
-                        std::size_t m, int caller_segment,
-                        Workspace workspace) {
+void multiply(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
+              const std::int32_t *bias, std::size_t n, std::size_t k,
+              std::size_t m, int caller_segment, Workspace workspace) {
   const MemoryPlan plan =
       plan_memory(n, k, m, caller_segment, workspace, Isa::kTraits);
   const CallMemory memory(plan, workspace);
+  const Product p{A, B, C, bias, n, k, m, plan, Grid(plan)};
   if (plan.order == LoopOrder::gather)
     return multiply_by_gathers<typename Isa::Patterns>(
-        A, B, C, n, k, plan, static_cast<std::int16_t *>(memory.at(plan.tables)));
-  static_assert(Isa::kTraits.widest_tile == 32, "strides 16 and 32 only");
-  if (plan.row_stride == 16)
-    return multiply_tiled<Isa, 16>(A, B, C, n, k, m, plan, memory);
-  multiply_tiled<Isa, 32>(A, B, C, n, k, m, plan, memory);
+        p, static_cast<std::int16_t *>(memory.at(plan.tables)));
+  static_assert(Isa::kTraits.widest_tile == 32, "rows of at most 32");
+  switch (plan.row_stride) {
+  case 2:
+    return multiply_tiled<Isa, 2>(p, memory);
+  case 4:
+    return multiply_tiled<Isa, 4>(p, memory);
+  case 8:
+    return multiply_tiled<Isa, 8>(p, memory);
+  case 16:
+    return multiply_tiled<Isa, 16>(p, memory);
+  default:
+    return multiply_tiled<Isa, 32>(p, memory);
+  }
 }
 
 } // namespace VESK_TARGET

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include <immintrin.h>
+
 #ifndef VESK_TARGET
 #error "define VESK_TARGET, the instruction set's namespace, first"
 #endif
@@ -58,6 +60,30 @@ struct Grid {
   }
 };
 
+inline std::size_t block_end(std::size_t r0, std::size_t n,
+                             std::size_t block_rows) {
+  return n - r0 < block_rows ? n : r0 + block_rows;
+}
+
+// One call's operands and plan. The first group of every row adds to the
+// bias row, or to zero, rather than to C, so C is never read before it is
+// written.
+struct Product {
+  const std::uint8_t *A;
+  const std::int8_t *B;
+  std::int32_t *C;
+  const std::int32_t *bias; // null: rows start at zero
+  std::size_t n, k, m;
+  const MemoryPlan &plan;
+  Grid grid;
+
+  // What row values start from, for the columns from c0 on (stride 0).
+  const std::int32_t *start(std::size_t c0) const {
+    alignas(64) static const std::int32_t zeros[32] = {};
+    return bias != nullptr ? bias + c0 : zeros;
+  }
+};
+
 // Fills the 4^L rows of a segment's table for one tile; `b_row` is the
 // segment's first row of B at the tile's first column, rows m apart. Rows
 // are `Stride` entries, those past the tile's width zero. The patterns below
@@ -96,10 +122,19 @@ void build_group_tables(const std::int8_t *B, std::size_t m, const Grid &grid,
                         std::int16_t *tables) {
   for (int g = 0; g < group.count(); ++g) {
     const int L = g < group.full ? grid.segment : group.short_codes;
-    const std::size_t first_row =
-        group.first_code + std::size_t(grid.segment) * std::size_t(g);
-    build_table<Stride>(tables + std::size_t(g) * grid.table_stride,
-                        B + first_row * m + tile.column, m, L, tile.width);
+    const std::int8_t *b_rows =
+        B + (group.first_code + std::size_t(grid.segment) * std::size_t(g)) *
+                m +
+        tile.column;
+    // The next segment's rows of B are m apart: fetch them while this
+    // table is built.
+    if (g + 1 < group.count())
+      for (int l = 0; l < grid.segment; ++l)
+        _mm_prefetch(reinterpret_cast<const char *>(
+                         b_rows + (std::size_t(grid.segment) + l) * m),
+                     _MM_HINT_T0);
+    build_table<Stride>(tables + std::size_t(g) * grid.table_stride, b_rows,
+                        m, L, tile.width);
   }
 }
 
