@@ -122,7 +122,7 @@ struct Avx2 {
   using Wide = Ymm;
   using Patterns = avx2::Patterns;
   static constexpr TargetTraits kTraits{16, 32, Patterns::kSegments,
-                                        Patterns::kIndexBytes};
+                                        Patterns::kIndexBytes, 0};
 };
 
 } // namespace

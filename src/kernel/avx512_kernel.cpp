@@ -139,12 +139,126 @@ private:
   }
 };
 
+// A matrix-vector product eight rows at a time. A row's 64 codes of a chunk
+// form 32 pair indices (d0 + 4 d1) in 16-bit lanes, a group of 4 pairs in
+// each 64-bit lane; transposing the eight rows' 64-bit lanes gives
+// registers that hold one group of every row, each looked up with one
+// permutation of two registers: the group's table of 4 pairs times 16
+// patterns.
+struct Transposed {
+  static constexpr std::size_t kRows = 8;
+  static constexpr std::size_t kChunkCodes = 64;
+  static constexpr std::size_t kChunkEntries = 8 * 64;
+
+  // The tables of a chunk of `codes` codes (64, fewer at the end of k) whose
+  // values are b[0 .. codes): group q, pair j, pattern i at q * 64 + j * 16 +
+  // i. Missing codes count as zero.
+  static void build_chunk(const std::int8_t *b, std::size_t codes,
+                          std::int16_t *table) {
+    int values[kChunkCodes] = {};
+    for (std::size_t c = 0; c < codes; ++c)
+      values[c] = b[c];
+    for (std::size_t pair = 0; pair < kChunkCodes / 2; ++pair)
+      for (int i = 0; i < 16; ++i)
+        table[pair * 16 + std::size_t(i)] = static_cast<std::int16_t>(
+            (i & 3) * values[2 * pair] + (i >> 2) * values[2 * pair + 1]);
+  }
+
+  static void multiply(const Product &p, std::int16_t *tables) {
+    const std::size_t block_codes = std::size_t(p.plan.group) * kChunkCodes;
+    for (std::size_t c0 = 0; c0 < p.k; c0 += block_codes) {
+      const std::size_t codes = p.k - c0 < block_codes ? p.k - c0 : block_codes;
+      for (std::size_t c = 0; c < codes; c += kChunkCodes)
+        build_chunk(p.B + c0 + c, codes - c < kChunkCodes ? codes - c : kChunkCodes,
+                    tables + c / kChunkCodes * kChunkEntries);
+      for (std::size_t r0 = 0; r0 < p.n; r0 += kRows)
+        add_block_sums(p, r0, c0, codes, tables);
+    }
+  }
+
+private:
+  // C of rows r0 .. r0 + 8 (fewer at the end) plus the sums of their codes
+  // c0 .. c0 + codes; the first block adds to the bias, or to zero.
+  static void add_block_sums(const Product &p, std::size_t r0, std::size_t c0,
+                             std::size_t codes, const std::int16_t *tables) {
+    const std::size_t rows = p.n - r0 < kRows ? p.n - r0 : kRows;
+    const std::uint8_t *first = p.A + r0 * p.k + c0;
+    __m512i sums = _mm512_setzero_si512();
+    for (std::size_t c = 0; c < codes; c += kChunkCodes) {
+      const std::size_t left = codes - c;
+      const __mmask64 mask = left >= kChunkCodes
+                                 ? ~__mmask64{0}
+                                 : (__mmask64{1} << left) - 1;
+      __m512i lanes[kRows];
+      for (std::size_t i = 0; i < kRows; ++i)
+        lanes[i] = i < rows ? pair_lanes(first + i * p.k + c, mask)
+                            : _mm512_setzero_si512();
+      transpose(lanes);
+      const std::int16_t *table = tables + c / kChunkCodes * kChunkEntries;
+      __m512i chunk = _mm512_setzero_si512();
+      for (std::size_t q = 0; q < kRows; ++q, table += 64)
+        chunk = _mm512_add_epi16(
+            chunk, _mm512_permutex2var_epi16(_mm512_loadu_si512(table),
+                                             lanes[q],
+                                             _mm512_loadu_si512(table + 32)));
+      // At most 8 entries of 2 * 3 * 128 per lane: widened per chunk.
+      sums = _mm512_add_epi32(sums,
+                              _mm512_madd_epi16(chunk, _mm512_set1_epi16(1)));
+    }
+    // Row i's sum is in 32-bit lanes 2i and 2i + 1.
+    const __m256i row_sums = _mm512_maskz_cvtepi64_epi32(
+        0xFF, _mm512_add_epi32(sums, _mm512_maskz_srli_epi64(0xFF, sums, 32)));
+    const __mmask8 keep = static_cast<__mmask8>((1u << rows) - 1);
+    std::int32_t *out = p.C + r0;
+    const __m256i before =
+        c0 == 0 ? (p.bias != nullptr ? _mm256_set1_epi32(p.bias[0])
+                                     : _mm256_setzero_si256())
+                : _mm256_maskz_loadu_epi32(keep, out);
+    // The 32-bit additions wrap, so no (caller-excluded) overflow is
+    // undefined.
+    _mm256_mask_storeu_epi32(out, keep, _mm256_add_epi32(before, row_sums));
+  }
+
+  // The pair indices of up to 64 codes, each offset by 16 times its place in
+  // its group of 4, so that it picks its pair's patterns in the group table.
+  static __m512i pair_lanes(const std::uint8_t *codes, __mmask64 mask) {
+    const __m512i digits = _mm512_and_si512(_mm512_maskz_loadu_epi8(mask, codes),
+                                            _mm512_set1_epi8(3));
+    return _mm512_add_epi16(
+        _mm512_maddubs_epi16(digits, _mm512_set1_epi16(0x0401)),
+        _mm512_set1_epi64(0x0030002000100000));
+  }
+
+  // Afterwards lanes[q] holds, in its 64-bit lane i, what lanes[i] held in
+  // its 64-bit lane q.
+  static void transpose(__m512i lanes[kRows]) {
+    __m512i t[kRows], u[kRows];
+    for (std::size_t i = 0; i < kRows; i += 2) {
+      t[i] = _mm512_maskz_unpacklo_epi64(0xFF, lanes[i], lanes[i + 1]);
+      t[i + 1] = _mm512_maskz_unpackhi_epi64(0xFF, lanes[i], lanes[i + 1]);
+    }
+    for (std::size_t i = 0; i < kRows; i += 4)
+      for (std::size_t h = 0; h < 2; ++h) {
+        u[i + h] = _mm512_maskz_shuffle_i64x2(0xFF, t[i + h], t[i + h + 2], 0x88);
+        u[i + h + 2] =
+            _mm512_maskz_shuffle_i64x2(0xFF, t[i + h], t[i + h + 2], 0xDD);
+      }
+    // u[q] holds lanes q and q + 4 of rows 0-3, u[q + 4] those of rows 4-7.
+    for (std::size_t q = 0; q < 4; ++q) {
+      lanes[q] = _mm512_maskz_shuffle_i64x2(0xFF, u[q], u[q + 4], 0x88);
+      lanes[q + 4] = _mm512_maskz_shuffle_i64x2(0xFF, u[q], u[q + 4], 0xDD);
+    }
+  }
+};
+
 struct Avx512 {
   using Narrow = Ymm;
   using Wide = Zmm;
   using Patterns = avx512::Patterns;
+  using Transposed = avx512::Transposed;
   static constexpr TargetTraits kTraits{16, 32, Patterns::kSegments,
-                                        Patterns::kIndexBytes};
+                                        Patterns::kIndexBytes,
+                                        Transposed::kRows};
 };
 
 } // namespace

@@ -58,7 +58,10 @@ bool detect_avx512() {
 }
 #elif defined(VESK_X86_TARGETS)
 // GCC and Clang check the operating system's register support as well.
+// The first query may come from another translation unit's static
+// initialisation, before the compiler's own: initialise first.
 bool detect_avx2() {
+  __builtin_cpu_init();
   return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 }
 

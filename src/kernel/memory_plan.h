@@ -16,9 +16,15 @@ struct TargetTraits {
   std::size_t widest_tile;     // the most columns one table row holds
   std::size_t gather_segments; // segments per gathered chunk; 0: no gathers
   std::size_t index_codes;     // codes whose indices one register forms
+  std::size_t transposed_rows; // rows looked up at once by transposing; 0
 };
 
 enum class LoopOrder {
+  // A matrix-vector product, a few rows at a time: their codes transposed
+  // so that one register holds the same segments of each row, looked up in
+  // tables of pairs of codes held in registers. The tables of a block of
+  // `group` chunks of 64 codes are kept in the first-level cache.
+  transposed,
   // A matrix-vector product: every row gathers its table entries, the
   // tables of a group of segments kept in the first-level cache.
   gather,

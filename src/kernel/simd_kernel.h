@@ -121,6 +121,10 @@ void multiply(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
       plan_memory(n, k, m, caller_segment, workspace, Isa::kTraits);
   const CallMemory memory(plan, workspace);
   const Product p{A, B, C, bias, n, k, m, plan, Grid(plan)};
+  if constexpr (Isa::kTraits.transposed_rows > 0)
+    if (plan.order == LoopOrder::transposed)
+      return Isa::Transposed::multiply(
+          p, static_cast<std::int16_t *>(memory.at(plan.tables)));
   if (plan.order == LoopOrder::gather)
     return multiply_by_gathers<typename Isa::Patterns>(
         p, static_cast<std::int16_t *>(memory.at(plan.tables)));
