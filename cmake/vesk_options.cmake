@@ -1,5 +1,6 @@
 # Build settings shared by the extension module and the stand-alone kernel
-# tests: C++17, warnings on, and the optional sanitizers.
+# tests: C++17, warnings on (optionally as errors), and the optional
+# sanitizers.
 set(CMAKE_CXX_STANDARD 17)
 set(CMAKE_CXX_STANDARD_REQUIRED ON)
 set(CMAKE_CXX_EXTENSIONS OFF)
@@ -9,8 +10,22 @@ endif()
 
 if(MSVC)
   add_compile_options(/W4 /EHsc)
+  # Not MSVC's "may be unsafe" warning (C4996) on standard functions such as
+  # std::getenv, which the kernel uses as the standard defines it.
+  add_compile_definitions(_CRT_SECURE_NO_WARNINGS)
 else()
   add_compile_options(-Wall -Wextra)
+endif()
+
+# Warnings as errors, for CI (the Windows cross-build sets it); off by default
+# so that a newer compiler's new warning does not stop a user's install.
+option(VESK_WERROR "Treat compiler warnings as errors" OFF)
+if(VESK_WERROR)
+  if(MSVC)
+    add_compile_options(/WX)
+  else()
+    add_compile_options(-Werror)
+  endif()
 endif()
 
 # AddressSanitizer and UndefinedBehaviorSanitizer for CI; any UB report aborts
@@ -21,8 +36,10 @@ endif()
 option(VESK_SANITIZE "Build with AddressSanitizer and UBSan"
        "$ENV{VESK_SANITIZE}")
 if(VESK_SANITIZE)
-  if(MSVC)
-    message(FATAL_ERROR "VESK_SANITIZE needs GCC or Clang")
+  # MinGW-w64's GCC has no AddressSanitizer runtime either.
+  if(MSVC OR (MINGW AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU"))
+    message(FATAL_ERROR "VESK_SANITIZE needs GCC or Clang (Clang alone on "
+                        "Windows)")
   endif()
   set(vesk_sanitize_flags -fsanitize=address,undefined
                           -fno-sanitize-recover=all -fno-omit-frame-pointer)
