@@ -34,8 +34,10 @@ std::size_t align_up(std::size_t bytes) {
 
 std::size_t patterns(int segment) { return std::size_t{1} << (2 * segment); }
 
+// At least `low` and at most `high`; `high` wins when they cross.
 std::size_t clamp(std::size_t value, std::size_t low, std::size_t high) {
-  return value < low ? low : value > high ? high : value;
+  const std::size_t raised = value < low ? low : value;
+  return raised > high ? high : raised;
 }
 
 // The workspace from its first 64-byte boundary.

@@ -21,20 +21,22 @@ struct Workspace {
 // of which only the low 2 bits count (codes 0..3) and B is k x m signed bytes.
 //
 // `bias` is null (every row of C starts at zero) or points at m values that
-// every row of C starts from. The segment length is 6 or 8 for those block
-// sizes and 4 for every other value; it changes speed and memory, never the
+// every row of C starts from. The block size bounds the kernel's memory: its
+// segments are at most 6 or 8 codes for those block sizes and 4 for every
+// other value, and shorter where the rows sharing a table would not repay
+// building it. The segment length changes speed and memory, never the
 // result.
 //
 // With n <= 0 or m <= 0 nothing is touched; with k <= 0 C is only initialised.
 // Otherwise the caller guarantees buffers of n*k, k*m and n*m elements and
-// results within 32 bits (always so without a bias for k <= kMaxExactDepth).
-// Throws std::bad_alloc if the lookup table cannot be allocated; nothing else.
+// results within 32 bits (always so without a bias for k <= kMaxExactDepth;
+// beyond that the 32-bit sums wrap). Throws std::bad_alloc if the kernel's
+// own memory cannot be allocated; nothing else.
 //
-// Memory: lent a workspace of at least 4 * n * m bytes, the kernel allocates
-// no more than one table of 2 * 4^b * m bytes (b the segment length), and
-// may fill the loan with up to 1 MiB of tables plus, for a wide C, a row
-// block's indices and a copy of a column of C; lent nothing, it may also
-// allocate a few hundred bytes of indices beside that table.
+// Memory: with or without a workspace, the kernel allocates no more than one
+// table of the block size's segment length, 2 * 4^b * m bytes (plus 63 for
+// alignment), and uses the workspace for the rest of its tables, indices
+// and a copy of a column of C.
 void rsr_gemm_kernel(const std::uint8_t *A, const std::int8_t *B,
                      std::int32_t *C, const std::int32_t *bias, std::int32_t n,
                      std::int32_t k, std::int32_t m, std::int32_t block_size,

@@ -1,9 +1,10 @@
 // Checks the kernel against a plain triple loop, with and without a bias row,
 // through the public entry and on every target this machine can run, with and
-// without a lent workspace.
+// without a workspace, and the memory plan of the fast kernels on its own.
 // Prints the targets, one line per failed case and a closing
 // "N passed, N failed" line; exits non-zero on any failure.
 #include "kernel_targets.h"
+#include "memory_plan.h"
 #include "rsr_kernel.h"
 
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <memory>
 #include <new>
 #include <random>
+#include <utility>
 #include <vector>
 
 // Every allocation is counted, so that the kernel's peak use of memory of its
@@ -108,16 +110,22 @@ std::vector<const vesk::KernelTarget *> supported_targets() {
 
 const std::vector<const vesk::KernelTarget *> targets = supported_targets();
 
-// Workspace sizes to lend: none, what the module lends (the spare half of
-// its result list's storage) and more than the kernel takes.
-std::size_t loan_bytes(int loan, const Case &c) {
-  const std::size_t sizes[] = {0, 4 * std::size_t(c.n) * c.m,
-                               (std::size_t{1} << 20) + 4096};
-  return sizes[loan];
-}
-constexpr int kLoans = 3;
+// Workspaces: none, what the module gives (the unused half of its result
+// list's storage), the same one byte off a 64-byte boundary, and more than
+// the kernel takes.
+enum WorkspaceKind { kNone, kModules, kMisaligned, kLarge, kWorkspaceKinds };
+const char *const kWorkspaceNames[] = {"none", "module's", "misaligned",
+                                       "large"};
 
-// One whole table: what a call may allocate when lent 4 * n * m bytes.
+std::size_t workspace_bytes(int kind, const Case &c) {
+  const std::size_t modules = 4 * std::size_t(c.n) * std::size_t(c.m);
+  const std::size_t sizes[] = {0, modules, modules,
+                               (std::size_t{1} << 20) + 4096};
+  return sizes[kind];
+}
+
+// One whole table of the caller's segment length: the most a call may
+// allocate, with or without a workspace.
 std::size_t table_bytes(const Case &c) {
   return (std::size_t{2} << (2 * vesk::segment_length(c.block_size))) *
          std::size_t(c.m);
@@ -126,13 +134,16 @@ constexpr std::size_t kAlignmentSlack = 64;
 
 // Runs one target (null: the public entry) on an output full of garbage: the
 // kernel must initialise every element itself. The workspace, uninitialised,
-// is exactly as long as lent, so a reach past it is caught by the sanitizer.
+// is exactly as long as given, so a reach past it is caught by the
+// sanitizer.
 std::vector<std::int32_t> run(const vesk::KernelTarget *target, const Case &c,
-                              const Inputs &in, bool with_bias, int loan) {
+                              const Inputs &in, bool with_bias, int kind) {
   std::vector<std::int32_t> out(std::size_t(c.n) * c.m, 0x5a5a5a5a);
-  const std::size_t lent_bytes = loan_bytes(loan, c);
-  const std::unique_ptr<unsigned char[]> lent(new unsigned char[lent_bytes]);
-  const vesk::Workspace workspace{lent.get(), lent_bytes};
+  const std::size_t bytes = workspace_bytes(kind, c);
+  const std::size_t skip = kind == kMisaligned ? 1 : 0;
+  const std::unique_ptr<unsigned char[]> memory(
+      new unsigned char[bytes + skip]);
+  const vesk::Workspace workspace{memory.get() + skip, bytes};
   const std::int32_t *bias = with_bias ? in.bias.data() : nullptr;
   const std::size_t before = live_bytes;
   peak_bytes = before;
@@ -142,7 +153,7 @@ std::vector<std::int32_t> run(const vesk::KernelTarget *target, const Case &c,
   else
     vesk::rsr_gemm_kernel_on(*target, in.a.data(), in.b.data(), out.data(),
                              bias, c.n, c.k, c.m, c.block_size, workspace);
-  if (loan > 0 && peak_bytes - before > table_bytes(c) + kAlignmentSlack) {
+  if (peak_bytes - before > table_bytes(c) + kAlignmentSlack) {
     std::printf("MEMORY %zu bytes allocated beside a %zu-byte table\n",
                 peak_bytes - before, table_bytes(c));
     out.clear();
@@ -153,22 +164,23 @@ std::vector<std::int32_t> run(const vesk::KernelTarget *target, const Case &c,
 void check(const char *what, const Case &c, const Inputs &in, bool with_bias) {
   const std::vector<std::int32_t> expected = reference(c, in, with_bias);
   for (std::size_t i = 0; i <= targets.size(); ++i)
-    for (int loan = 0; loan < kLoans; ++loan) {
+    for (int kind = kNone; kind < kWorkspaceKinds; ++kind) {
       const vesk::KernelTarget *target =
           i < targets.size() ? targets[i] : nullptr;
-      // The plain kernel keeps its one whole table and ignores any loan.
-      if (loan > 0 && target != nullptr &&
+      // The plain kernel keeps its one whole table and ignores a workspace.
+      if (kind != kNone && target != nullptr &&
           std::strcmp(target->name, "portable") == 0)
         continue;
-      if (run(target, c, in, with_bias, loan) == expected) {
+      if (run(target, c, in, with_bias, kind) == expected) {
         ++passed;
         continue;
       }
       ++failed;
       std::printf("FAILED %s on %s: n=%d k=%d m=%d block_size=%d bias=%d "
-                  "workspace=%zu\n",
+                  "workspace=%s\n",
                   what, target ? target->name : "public entry",
-                  c.n, c.k, c.m, c.block_size, with_bias, loan_bytes(loan, c));
+                  c.n, c.k, c.m, c.block_size, with_bias,
+                  kWorkspaceNames[kind]);
     }
 }
 
@@ -184,26 +196,149 @@ void random_shapes(std::mt19937 &rng) {
     }
 }
 
-// Shapes that cross the fast paths' boundaries: column tiles of 16, 32 and
-// 64 values with ragged ends, the matrix-vector paths (gathering whole chunks
-// of segments once the loan holds their tables), several row blocks, groups
-// of segments ending in a short segment.
+// Shapes that cross the fast paths' boundaries: tiles of 32 columns with
+// ragged ends and narrow tiles of 2, 4, 8 and 16; the matrix-vector paths
+// (eight rows at a time with ragged rows and chunks, or gathered, once the
+// memory holds their tables); several row blocks; groups of segments ending
+// in a short segment; a single group (which reads the start and writes C at
+// once); the shorter segments chosen for few rows; and a tall product
+// without a workspace, whose kernel must still keep to one table.
 void tiling_shapes(std::mt19937 &rng) {
   const Case cases[] = {
-      {7, 13, 1, 4},        {1030, 16400, 1, 4}, {3, 23, 1, 6},
-      {5, 30, 1, 8},        {9, 21, 15, 4},      {6, 33, 16, 4},
-      {5, 17, 17, 4},       {4, 45, 31, 6},      {3, 27, 33, 8},
-      {11, 18, 63, 4},      {2, 35, 64, 6},      {3, 19, 65, 8},
-      {4, 50, 100, 4},      {3, 29, 130, 6},     {2, 13, 200, 8},
-      {1025, 16390, 65, 4}, {2, 171, 1349, 4},   {3, 97, 1400, 6},
-      {2, 25, 70, 8},       {1, 1, 1, 4},        {4100, 200, 1, 4},
-      {2500, 1027, 1, 4},
+      {7, 13, 1, 4},       {1030, 16400, 1, 4}, {3, 23, 1, 6},
+      {5, 30, 1, 8},       {9, 65, 1, 8},       {17, 130, 1, 6},
+      {15, 1, 1, 8},       {4100, 200, 1, 4},   {2500, 1027, 1, 4},
+      {9, 21, 2, 4},       {33, 45, 3, 4},      {40, 70, 5, 4},
+      {70, 37, 8, 6},      {30, 21, 9, 4},      {9, 21, 15, 4},
+      {6, 33, 16, 4},      {5, 17, 17, 4},      {4, 45, 31, 6},
+      {3, 27, 33, 8},      {11, 18, 63, 4},     {2, 35, 64, 6},
+      {3, 19, 65, 8},      {4, 50, 100, 4},     {3, 29, 130, 6},
+      {2, 13, 200, 8},     {1025, 16390, 65, 4}, {2, 171, 1349, 4},
+      {3, 97, 1400, 6},    {2, 25, 70, 8},      {1, 1, 1, 4},
+      {2100, 70, 33, 4},   {100, 60, 40, 4},    {70, 300, 70, 4},
+      {3, 100, 40, 4},     {16, 100, 40, 4},    {128, 100, 40, 4},
+      {128, 100, 5, 4},    {100000, 10, 100, 4},
   };
   for (const Case &c : cases) {
     const Inputs in = random_inputs(c, rng);
     check("tiling", c, in, false);
     check("tiling", c, in, true);
   }
+}
+
+// The plan of the fast kernels, checked on its own over many shapes,
+// workspaces and instruction sets: the kernel's own memory stays within one
+// table of the caller's segment length, every array lies inside its region
+// without overlapping another and is as large as its loop order uses, and
+// the cuts stay within the shape.
+struct PlanCase {
+  std::size_t n, k, m;
+  int segment;
+  vesk::Workspace workspace;
+  const char *target;
+};
+
+bool within(const vesk::Piece &piece, std::size_t region) {
+  return piece.offset % vesk::kRegionAlignment == 0 && piece.offset <= region &&
+         piece.bytes <= region - piece.offset;
+}
+
+bool apart(const vesk::Piece &a, const vesk::Piece &b) {
+  return a.place != b.place || a.place == vesk::Place::nowhere ||
+         a.offset + a.bytes <= b.offset || b.offset + b.bytes <= a.offset;
+}
+
+std::size_t usable(vesk::Workspace w) {
+  if (w.data == nullptr)
+    return 0;
+  const std::size_t skip =
+      (64 - reinterpret_cast<std::uintptr_t>(w.data) % 64) % 64;
+  return w.bytes > skip ? w.bytes - skip : 0;
+}
+
+std::size_t ceil_div(std::size_t a, std::size_t b) { return (a + b - 1) / b; }
+
+// What the loops of each order read and write, in bytes.
+bool large_enough(const vesk::MemoryPlan &plan, std::size_t k) {
+  const std::size_t group = std::size_t(plan.group);
+  const std::size_t patterns = std::size_t{1} << (2 * plan.segment);
+  switch (plan.order) {
+  case vesk::LoopOrder::transposed:
+    return plan.tables.bytes >= group * 1024;
+  case vesk::LoopOrder::gather:
+    return plan.tables.bytes >= group * 256 * 2 + 2;
+  case vesk::LoopOrder::by_tiles: {
+    const std::size_t kept = ceil_div(ceil_div(k, plan.segment), group) * group;
+    return plan.tables.bytes >= group * patterns * plan.row_stride * 2 &&
+           plan.indices.bytes >= plan.block_rows * kept * 2 &&
+           plan.column.bytes >= plan.block_rows * plan.tile * 4 &&
+           plan.indices.place == vesk::Place::workspace &&
+           plan.column.place == vesk::Place::workspace;
+  }
+  case vesk::LoopOrder::by_groups:
+    return plan.tables.bytes >= group * patterns * plan.row_stride * 2 &&
+           plan.indices.bytes >= plan.index_rows * group * 2;
+  }
+  return false;
+}
+
+bool cuts_fit(const vesk::MemoryPlan &plan, const PlanCase &c) {
+  if (plan.order == vesk::LoopOrder::transposed ||
+      plan.order == vesk::LoopOrder::gather)
+    return c.m == 1 && plan.group >= 1;
+  return plan.segment >= 1 && plan.segment <= 4 &&
+         plan.segment <= c.segment && plan.group >= 1 &&
+         plan.group <= vesk::group_limit(plan.segment) && plan.tile >= 1 &&
+         plan.tile <= c.m && plan.row_stride >= plan.tile &&
+         plan.block_rows >= 1 && plan.block_rows <= c.n &&
+         plan.index_rows >= 1 && plan.index_rows <= plan.block_rows;
+}
+
+void check_plan(const PlanCase &c, const vesk::TargetTraits &traits) {
+  const vesk::MemoryPlan plan =
+      vesk::plan_memory(c.n, c.k, c.m, c.segment, c.workspace, traits);
+  const std::size_t room = usable(c.workspace);
+  const vesk::Piece *pieces[] = {&plan.tables, &plan.indices, &plan.column};
+  bool sound = plan.own_bytes <= vesk::own_memory_limit(c.m, c.segment) &&
+               large_enough(plan, c.k) && cuts_fit(plan, c);
+  for (const vesk::Piece *piece : pieces) {
+    if (piece->place != vesk::Place::nowhere)
+      sound = sound && within(*piece, piece->place == vesk::Place::workspace
+                                          ? room
+                                          : plan.own_bytes);
+    for (const vesk::Piece *other : pieces)
+      sound = sound && (piece == other || apart(*piece, *other));
+  }
+  ++(sound ? passed : failed);
+  if (!sound)
+    std::printf("FAILED plan for %s: n=%zu k=%zu m=%zu segment=%d "
+                "workspace=%zu bytes at %p: order %d\n",
+                c.target, c.n, c.k, c.m, c.segment, c.workspace.bytes,
+                c.workspace.data, int(plan.order));
+}
+
+void plan_properties() {
+  const std::pair<const char *, vesk::TargetTraits> traits[] = {
+      {"avx2", {16, 32, 8, 32, 0}}, {"avx512", {16, 32, 16, 64, 8}}};
+  const std::size_t rows[] = {1, 3, 8, 17, 255, 1024, 4096, 100000};
+  const std::size_t depths[] = {1, 5, 64, 65, 1027, 100000};
+  const std::size_t widths[] = {1, 2, 3, 8, 16, 17, 33, 100, 2048, 1 << 20};
+  // Only the address's alignment matters to the plan: nothing is touched.
+  const auto at = [](std::size_t address) {
+    return reinterpret_cast<void *>(address);
+  };
+  for (const auto &[name, target] : traits)
+    for (std::size_t n : rows)
+      for (std::size_t k : depths)
+        for (std::size_t m : widths)
+          for (int segment : {4, 6, 8}) {
+            const std::size_t modules = 4 * n * m;
+            const vesk::Workspace workspaces[] = {
+                {}, {at(0x10000), 13}, {at(0x10000), modules},
+                {at(0x10001), modules}, {at(0x10000), std::size_t{8} << 20}};
+            for (const vesk::Workspace &w : workspaces)
+              check_plan({n, k, m, segment, w, name}, target);
+          }
 }
 
 // Code 3 everywhere with B at -128 and 127: table entries reach their
@@ -266,6 +401,7 @@ int main(int argc, char **argv) {
   for (const vesk::KernelTarget *target : targets)
     std::printf(" %s", target->name);
   std::printf("\n");
+  plan_properties();
   random_shapes(rng);
   tiling_shapes(rng);
   extreme_values();
