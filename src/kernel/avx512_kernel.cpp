@@ -6,6 +6,8 @@
 
 #include <immintrin.h>
 
+#include <utility>
+
 namespace vesk {
 namespace avx512 {
 namespace {
@@ -139,51 +141,71 @@ private:
   }
 };
 
-// A matrix-vector product eight rows at a time. A row's 64 codes of a chunk
-// form 32 pair indices (d0 + 4 d1) in 16-bit lanes, a group of 4 pairs in
-// each 64-bit lane; transposing the eight rows' 64-bit lanes gives
-// registers that hold one group of every row, each looked up with one
-// permutation of two registers: the group's table of 4 pairs times 16
-// patterns.
+// A product with few columns, eight rows at a time. A row's 64 codes of a
+// chunk form 32 pair indices (d0 + 4 d1) in 16-bit lanes, a group of 4 pairs
+// in each 64-bit lane; transposing the eight rows' 64-bit lanes gives
+// registers that hold one group of every row, each looked up, for each
+// column, with one permutation of two registers: the group's table of 4
+// pairs times 16 patterns. The transposition is shared by every column.
 struct Transposed {
   static constexpr std::size_t kRows = 8;
+  static constexpr std::size_t kColumns = 16;
   static constexpr std::size_t kChunkCodes = 64;
   static constexpr std::size_t kChunkEntries = 8 * 64;
-
-  // The tables of a chunk of `codes` codes (64, fewer at the end of k) whose
-  // values are b[0 .. codes): group q, pair j, pattern i at q * 64 + j * 16 +
-  // i. Missing codes count as zero.
-  static void build_chunk(const std::int8_t *b, std::size_t codes,
-                          std::int16_t *table) {
-    int values[kChunkCodes] = {};
-    for (std::size_t c = 0; c < codes; ++c)
-      values[c] = b[c];
-    for (std::size_t pair = 0; pair < kChunkCodes / 2; ++pair)
-      for (int i = 0; i < 16; ++i)
-        table[pair * 16 + std::size_t(i)] = static_cast<std::int16_t>(
-            (i & 3) * values[2 * pair] + (i >> 2) * values[2 * pair + 1]);
-  }
 
   static void multiply(const Product &p, std::int16_t *tables) {
     const std::size_t block_codes = std::size_t(p.plan.group) * kChunkCodes;
     for (std::size_t c0 = 0; c0 < p.k; c0 += block_codes) {
       const std::size_t codes = p.k - c0 < block_codes ? p.k - c0 : block_codes;
       for (std::size_t c = 0; c < codes; c += kChunkCodes)
-        build_chunk(p.B + c0 + c, codes - c < kChunkCodes ? codes - c : kChunkCodes,
-                    tables + c / kChunkCodes * kChunkEntries);
-      for (std::size_t r0 = 0; r0 < p.n; r0 += kRows)
-        add_block_sums(p, r0, c0, codes, tables);
+        for (std::size_t column = 0; column < p.m; ++column)
+          build_chunk(p.B + (c0 + c) * p.m + column, p.m,
+                      codes - c < kChunkCodes ? codes - c : kChunkCodes,
+                      tables + (c / kChunkCodes * p.m + column) * kChunkEntries);
+      add_block_sums_to(p, c0, codes, tables,
+                        std::make_index_sequence<kColumns>());
     }
   }
 
 private:
+  // The tables of one column for a chunk of `codes` codes (64, fewer at the
+  // end of k) whose values are b[0], b[m], ...: group q, pair j, pattern i at
+  // q * 64 + j * 16 + i. Missing codes count as zero.
+  static void build_chunk(const std::int8_t *b, std::size_t m,
+                          std::size_t codes, std::int16_t *table) {
+    int values[kChunkCodes] = {};
+    for (std::size_t c = 0; c < codes; ++c)
+      values[c] = b[c * m];
+    for (std::size_t pair = 0; pair < kChunkCodes / 2; ++pair)
+      for (int i = 0; i < 16; ++i)
+        table[pair * 16 + std::size_t(i)] = static_cast<std::int16_t>(
+            (i & 3) * values[2 * pair] + (i >> 2) * values[2 * pair + 1]);
+  }
+
+  // add_block_sums for every row, with the number of columns known at
+  // compile time so that their sums stay in registers.
+  template <std::size_t... Less>
+  static void add_block_sums_to(const Product &p, std::size_t c0,
+                                std::size_t codes, const std::int16_t *tables,
+                                std::index_sequence<Less...>) {
+    using Rows = void (*)(const Product &, std::size_t, std::size_t,
+                          std::size_t, const std::int16_t *);
+    static constexpr Rows kByColumns[] = {&add_block_sums<Less + 1>...};
+    const Rows add = kByColumns[p.m - 1];
+    for (std::size_t r0 = 0; r0 < p.n; r0 += kRows)
+      add(p, r0, c0, codes, tables);
+  }
+
   // C of rows r0 .. r0 + 8 (fewer at the end) plus the sums of their codes
   // c0 .. c0 + codes; the first block adds to the bias, or to zero.
+  template <std::size_t M>
   static void add_block_sums(const Product &p, std::size_t r0, std::size_t c0,
                              std::size_t codes, const std::int16_t *tables) {
     const std::size_t rows = p.n - r0 < kRows ? p.n - r0 : kRows;
     const std::uint8_t *first = p.A + r0 * p.k + c0;
-    __m512i sums = _mm512_setzero_si512();
+    __m512i sums[M];
+    for (std::size_t column = 0; column < M; ++column)
+      sums[column] = _mm512_setzero_si512();
     for (std::size_t c = 0; c < codes; c += kChunkCodes) {
       const std::size_t left = codes - c;
       const __mmask64 mask = left >= kChunkCodes
@@ -194,29 +216,42 @@ private:
         lanes[i] = i < rows ? pair_lanes(first + i * p.k + c, mask)
                             : _mm512_setzero_si512();
       transpose(lanes);
-      const std::int16_t *table = tables + c / kChunkCodes * kChunkEntries;
-      __m512i chunk = _mm512_setzero_si512();
-      for (std::size_t q = 0; q < kRows; ++q, table += 64)
-        chunk = _mm512_add_epi16(
-            chunk, _mm512_permutex2var_epi16(_mm512_loadu_si512(table),
-                                             lanes[q],
-                                             _mm512_loadu_si512(table + 32)));
-      // At most 8 entries of 2 * 3 * 128 per lane: widened per chunk.
-      sums = _mm512_add_epi32(sums,
-                              _mm512_madd_epi16(chunk, _mm512_set1_epi16(1)));
+      const std::int16_t *table = tables + c / kChunkCodes * M * kChunkEntries;
+      for (std::size_t column = 0; column < M; ++column, table += kChunkEntries) {
+        __m512i chunk = _mm512_setzero_si512();
+        for (std::size_t q = 0; q < kRows; ++q)
+          chunk = _mm512_add_epi16(
+              chunk, _mm512_permutex2var_epi16(
+                         _mm512_loadu_si512(table + 64 * q), lanes[q],
+                         _mm512_loadu_si512(table + 64 * q + 32)));
+        // At most 8 entries of 2 * 3 * 128 per lane: widened per chunk.
+        sums[column] = _mm512_add_epi32(
+            sums[column], _mm512_madd_epi16(chunk, _mm512_set1_epi16(1)));
+      }
     }
-    // Row i's sum is in 32-bit lanes 2i and 2i + 1.
-    const __m256i row_sums = _mm512_maskz_cvtepi64_epi32(
-        0xFF, _mm512_add_epi32(sums, _mm512_maskz_srli_epi64(0xFF, sums, 32)));
-    const __mmask8 keep = static_cast<__mmask8>((1u << rows) - 1);
-    std::int32_t *out = p.C + r0;
-    const __m256i before =
-        c0 == 0 ? (p.bias != nullptr ? _mm256_set1_epi32(p.bias[0])
-                                     : _mm256_setzero_si256())
-                : _mm256_maskz_loadu_epi32(keep, out);
-    // The 32-bit additions wrap, so no (caller-excluded) overflow is
-    // undefined.
-    _mm256_mask_storeu_epi32(out, keep, _mm256_add_epi32(before, row_sums));
+    add_row_sums<M>(p, r0, rows, c0 == 0, sums);
+  }
+
+  // Row i's sum of a column is in its register's 32-bit lanes 2i and 2i + 1.
+  // The 32-bit additions wrap, so no (caller-excluded) overflow is undefined.
+  template <std::size_t M>
+  static void add_row_sums(const Product &p, std::size_t r0, std::size_t rows,
+                           bool first_block, const __m512i *sums) {
+    alignas(32) std::int32_t by_column[M][kRows];
+    for (std::size_t column = 0; column < M; ++column)
+      _mm256_store_si256(
+          reinterpret_cast<__m256i *>(by_column[column]),
+          _mm512_maskz_cvtepi64_epi32(
+              0xFF, _mm512_add_epi32(sums[column], _mm512_maskz_srli_epi64(
+                                                       0xFF, sums[column], 32))));
+    for (std::size_t i = 0; i < rows; ++i) {
+      std::int32_t *out = p.C + (r0 + i) * M;
+      const std::int32_t *before = first_block ? p.start(0) : out;
+      for (std::size_t column = 0; column < M; ++column)
+        out[column] = static_cast<std::int32_t>(
+            static_cast<std::uint32_t>(before[column]) +
+            static_cast<std::uint32_t>(by_column[column][i]));
+    }
   }
 
   // The pair indices of up to 64 codes, each offset by 16 times its place in

@@ -11,7 +11,9 @@ namespace {
 constexpr std::size_t kTableBudget = std::size_t{384} << 10;
 constexpr std::size_t kColumnBudget = std::size_t{256} << 10;
 constexpr std::size_t kGatherTableBudget = std::size_t{16} << 10;
-constexpr std::size_t kTransposedTableBudget = std::size_t{16} << 10;
+constexpr std::size_t kTransposedTableBudget = std::size_t{64} << 10;
+constexpr std::size_t kTransposedColumns = 4;
+constexpr std::size_t kTransposedChunks = 16;
 // The tables of a chunk of 64 codes, transposed: 8 groups of 4 pairs of
 // codes, 64 16-bit entries each.
 constexpr std::size_t kTransposedChunkCodes = 64;
@@ -115,18 +117,20 @@ bool plan_gather(std::size_t n, std::size_t k, std::size_t workspace_bytes,
 
 // Tables of a whole number of chunks of codes, up to the budget; nothing if
 // not even one chunk has room.
-bool plan_transposed(std::size_t k, std::size_t workspace_bytes,
-                     std::size_t own_limit, MemoryPlan &plan) {
+bool plan_transposed(std::size_t k, std::size_t m,
+                     std::size_t workspace_bytes, std::size_t own_limit,
+                     MemoryPlan &plan) {
+  const std::size_t chunk_bytes = m * kTransposedChunkBytes;
   std::size_t chunks =
-      clamp(kTransposedTableBudget / kTransposedChunkBytes, 1,
-            ceil_div(k, kTransposedChunkCodes));
+      clamp(kTransposedTableBudget / chunk_bytes, 1,
+            clamp(ceil_div(k, kTransposedChunkCodes), 1, kTransposedChunks));
   plan = MemoryPlan{};
   plan.order = LoopOrder::transposed;
   plan.segment = 2;
-  plan.tile = plan.row_stride = 1;
+  plan.tile = plan.row_stride = m;
   for (; chunks > 0; chunks /= 2) {
     Placer placer(workspace_bytes, own_limit);
-    if (placer.place(plan.tables, chunks * kTransposedChunkBytes)) {
+    if (placer.place(plan.tables, chunks * chunk_bytes)) {
       plan.group = static_cast<int>(chunks);
       plan.own_bytes = placer.own_bytes();
       return true;
@@ -268,8 +272,9 @@ MemoryPlan plan_memory(std::size_t n, std::size_t k, std::size_t m,
   const std::size_t own_limit = own_memory_limit(m, caller_segment);
   const std::size_t room = usable_bytes(workspace);
   MemoryPlan plan;
-  if (m == 1 && target.transposed_rows > 0 && n >= target.transposed_rows &&
-      plan_transposed(k, room, own_limit, plan))
+  if (m <= kTransposedColumns && target.transposed_rows > 0 &&
+      n >= target.transposed_rows &&
+      plan_transposed(k, m, room, own_limit, plan))
     return plan;
   if (m == 1 && target.gather_segments > 0 &&
       shared_segment_length(n, caller_segment) == 4 &&

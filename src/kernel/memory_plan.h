@@ -20,10 +20,11 @@ struct TargetTraits {
 };
 
 enum class LoopOrder {
-  // A matrix-vector product, a few rows at a time: their codes transposed
+  // A few columns (tile = m), a few rows at a time: their codes transposed
   // so that one register holds the same segments of each row, looked up in
   // tables of pairs of codes held in registers. The tables of a block of
-  // `group` chunks of 64 codes are kept in the first-level cache.
+  // `group` chunks of 64 codes, for every column, are kept in the
+  // first-level cache.
   transposed,
   // A matrix-vector product: every row gathers its table entries, the
   // tables of a group of segments kept in the first-level cache.

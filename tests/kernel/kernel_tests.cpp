@@ -264,7 +264,7 @@ bool large_enough(const vesk::MemoryPlan &plan, std::size_t k) {
   const std::size_t patterns = std::size_t{1} << (2 * plan.segment);
   switch (plan.order) {
   case vesk::LoopOrder::transposed:
-    return plan.tables.bytes >= group * 1024;
+    return plan.tables.bytes >= group * plan.tile * 1024;
   case vesk::LoopOrder::gather:
     return plan.tables.bytes >= group * 256 * 2 + 2;
   case vesk::LoopOrder::by_tiles: {
@@ -283,8 +283,9 @@ bool large_enough(const vesk::MemoryPlan &plan, std::size_t k) {
 }
 
 bool cuts_fit(const vesk::MemoryPlan &plan, const PlanCase &c) {
-  if (plan.order == vesk::LoopOrder::transposed ||
-      plan.order == vesk::LoopOrder::gather)
+  if (plan.order == vesk::LoopOrder::transposed)
+    return c.m <= 16 && plan.tile == c.m && plan.group >= 1;
+  if (plan.order == vesk::LoopOrder::gather)
     return c.m == 1 && plan.group >= 1;
   return plan.segment >= 1 && plan.segment <= 4 &&
          plan.segment <= c.segment && plan.group >= 1 &&
