@@ -33,8 +33,7 @@ struct Ymm {
   }
 
 private:
-  static void add_to(const std::int32_t *from, std::int32_t *to,
-                     __m256i wide) {
+  static void add_to(const std::int32_t *from, std::int32_t *to, __m256i wide) {
     _mm256_storeu_si256(
         reinterpret_cast<__m256i *>(to),
         _mm256_add_epi32(
@@ -57,8 +56,8 @@ struct Patterns {
     const __m256i d = digits(codes);
     if constexpr (Segment == 1) {
       store_words(out, _mm256_cvtepu8_epi16(_mm256_castsi256_si128(d)), Shift);
-      store_words(out + 16, _mm256_cvtepu8_epi16(_mm256_extracti128_si256(d, 1)),
-                  Shift);
+      store_words(out + 16,
+                  _mm256_cvtepu8_epi16(_mm256_extracti128_si256(d, 1)), Shift);
     } else if constexpr (Segment == 2) {
       store_words(out, pair_indices(d), Shift);
     } else {
@@ -117,19 +116,147 @@ private:
   }
 };
 
+// The transposed product (simd_transposed.h), sixteen rows at a time. A
+// row's 32 codes of a chunk form 16 pair indices in 16-bit lanes;
+// transposing the sixteen rows' lanes gives registers that hold one pair of
+// every row, row i in lane i. A pair's 16 entries are kept as bytes, low and
+// high apart, each repeated in both 128-bit halves. With the index in a
+// lane's low byte and 0x80 (which shuffles in a zero) in its high byte, a
+// byte shuffle yields the low byte zero-extended; with the two swapped, the
+// high byte times 256: their sum is the entry.
+struct TransposedOps {
+  static constexpr std::size_t kRows = 16;
+  // Beyond a matrix-vector product, tables of whole vectors of columns were
+  // measured faster here.
+  static constexpr std::size_t kColumns = 1;
+  static constexpr std::size_t kChunkCodes = 32;
+  static constexpr std::size_t kChunkEntries = 16 * 32; // 64 bytes a pair
+
+  struct Lanes {
+    __m256i pair[kRows];
+  };
+  struct Sums {
+    __m256i low, high; // rows 0-7 and 8-15
+  };
+
+  // The chunk of `rows` rows (k apart) of `codes` codes, transposed.
+  static Lanes load(const std::uint8_t *first, std::size_t k, std::size_t rows,
+                    std::size_t codes) {
+    Lanes lanes;
+    for (std::size_t i = 0; i < kRows; ++i)
+      lanes.pair[i] =
+          i < rows ? pair_words(first + i * k, codes) : _mm256_setzero_si256();
+    transpose(lanes.pair);
+    return lanes;
+  }
+
+  static Sums zero() {
+    return {_mm256_setzero_si256(), _mm256_setzero_si256()};
+  }
+
+  // At most 16 entries of 2 * 3 * 128 a lane: widened per chunk.
+  static void add_lookups(Sums &sums, const Lanes &lanes,
+                          const std::int16_t *table) {
+    const auto *planes = reinterpret_cast<const __m256i *>(table);
+    __m256i chunk = _mm256_setzero_si256();
+    for (std::size_t j = 0; j < kRows; ++j, planes += 2) {
+      const __m256i index = lanes.pair[j];
+      const __m256i low = _mm256_shuffle_epi8(
+          _mm256_loadu_si256(planes),
+          _mm256_or_si256(index, _mm256_set1_epi16(-0x8000)));
+      const __m256i high =
+          _mm256_shuffle_epi8(_mm256_loadu_si256(planes + 1),
+                              _mm256_or_si256(_mm256_slli_epi16(index, 8),
+                                              _mm256_set1_epi16(0x80)));
+      chunk = _mm256_add_epi16(chunk, _mm256_add_epi16(low, high));
+    }
+    sums.low = _mm256_add_epi32(
+        sums.low, _mm256_cvtepi16_epi32(_mm256_castsi256_si128(chunk)));
+    sums.high = _mm256_add_epi32(
+        sums.high, _mm256_cvtepi16_epi32(_mm256_extracti128_si256(chunk, 1)));
+  }
+
+  static void row_sums(const Sums &sums, std::int32_t *out) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), sums.low);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + 8), sums.high);
+  }
+
+  // Pair j's low bytes at 64 j and 64 j + 16, its high bytes at 64 j + 32 and
+  // 64 j + 48.
+  static void build_chunk(const int *values, std::int16_t *table) {
+    auto *bytes = reinterpret_cast<std::uint8_t *>(table);
+    for (std::size_t pair = 0; pair < kChunkCodes / 2; ++pair, bytes += 64)
+      for (int i = 0; i < 16; ++i) {
+        const auto entry = static_cast<std::uint16_t>(
+            pair_entry(i, values[2 * pair], values[2 * pair + 1]));
+        bytes[i] = bytes[16 + i] = static_cast<std::uint8_t>(entry);
+        bytes[32 + i] = bytes[48 + i] = static_cast<std::uint8_t>(entry >> 8);
+      }
+  }
+
+private:
+  // The pair indices (d0 + 4 d1) of up to 32 codes, missing ones zero.
+  static __m256i pair_words(const std::uint8_t *codes, std::size_t count) {
+    __m256i bytes;
+    if (count >= kChunkCodes) {
+      bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(codes));
+    } else {
+      alignas(32) std::uint8_t padded[kChunkCodes] = {};
+      std::memcpy(padded, codes, count);
+      bytes = _mm256_load_si256(reinterpret_cast<const __m256i *>(padded));
+    }
+    return _mm256_maddubs_epi16(_mm256_and_si256(bytes, _mm256_set1_epi8(3)),
+                                _mm256_set1_epi16(0x0401));
+  }
+
+  // Afterwards words[j] holds, in its 16-bit lane i, what words[i] held in
+  // its lane j.
+  static void transpose(__m256i words[kRows]) {
+    __m256i a[kRows], b[kRows];
+    for (std::size_t i = 0; i < kRows; i += 2) { // pairs of rows
+      a[i] = _mm256_unpacklo_epi16(words[i], words[i + 1]);
+      a[i + 1] = _mm256_unpackhi_epi16(words[i], words[i + 1]);
+    }
+    for (std::size_t i = 0; i < kRows; i += 4) { // quads of rows
+      b[i] = _mm256_unpacklo_epi32(a[i], a[i + 2]);
+      b[i + 1] = _mm256_unpackhi_epi32(a[i], a[i + 2]);
+      b[i + 2] = _mm256_unpacklo_epi32(a[i + 1], a[i + 3]);
+      b[i + 3] = _mm256_unpackhi_epi32(a[i + 1], a[i + 3]);
+    }
+    // b[4 q + h] holds, for quad q, lanes 2h and 2h + 1 of each half.
+    for (std::size_t h = 0; h < 4; ++h) {
+      // Rows 0-7, then 8-15: lanes 2h (even) and 2h + 1 (odd) of each half.
+      const __m256i top_even = _mm256_unpacklo_epi64(b[h], b[4 + h]);
+      const __m256i top_odd = _mm256_unpackhi_epi64(b[h], b[4 + h]);
+      const __m256i bottom_even = _mm256_unpacklo_epi64(b[8 + h], b[12 + h]);
+      const __m256i bottom_odd = _mm256_unpackhi_epi64(b[8 + h], b[12 + h]);
+      words[2 * h] = _mm256_permute2x128_si256(top_even, bottom_even, 0x20);
+      words[8 + 2 * h] = _mm256_permute2x128_si256(top_even, bottom_even, 0x31);
+      words[2 * h + 1] = _mm256_permute2x128_si256(top_odd, bottom_odd, 0x20);
+      words[9 + 2 * h] = _mm256_permute2x128_si256(top_odd, bottom_odd, 0x31);
+    }
+  }
+};
+
 struct Avx2 {
   using Narrow = Ymm;
   using Wide = Ymm;
   using Patterns = avx2::Patterns;
-  static constexpr TargetTraits kTraits{16, 32, Patterns::kSegments,
-                                        Patterns::kIndexBytes, 0};
+  using Transposed = TransposedProduct<TransposedOps>;
+  static constexpr TargetTraits kTraits{16,
+                                        32,
+                                        Patterns::kSegments,
+                                        Patterns::kIndexBytes,
+                                        TransposedOps::kRows,
+                                        TransposedOps::kChunkCodes,
+                                        TransposedOps::kColumns};
 };
 
 } // namespace
 
 void gemm(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
-          const std::int32_t *bias, std::size_t n, std::size_t k,
-          std::size_t m, int b, Workspace workspace) {
+          const std::int32_t *bias, std::size_t n, std::size_t k, std::size_t m,
+          int b, Workspace workspace) {
   multiply<Avx2>(A, B, C, bias, n, k, m, b, workspace);
 }
 

@@ -6,8 +6,6 @@
 
 #include <immintrin.h>
 
-#include <utility>
-
 namespace vesk {
 namespace avx512 {
 namespace {
@@ -66,7 +64,6 @@ struct Zmm {
     Ymm::add_widened(from, to, half(v, 0));
     Ymm::add_widened_partial(from + 16, to + 16, half(v, 1), lanes - 16);
   }
-
 };
 
 // Pattern indices of whole registers of codes, and for a matrix-vector
@@ -89,10 +86,10 @@ struct Patterns {
     } else if constexpr (Segment == 2) {
       store_words(out, pair_indices(d), Shift);
     } else {
-      _mm256_storeu_si256(reinterpret_cast<__m256i *>(out),
-                          _mm512_maskz_cvtepi32_epi16(
-                              0xFFFF, _mm512_maskz_slli_epi32(
-                                          0xFFFF, quad_indices(d), Shift)));
+      _mm256_storeu_si256(
+          reinterpret_cast<__m256i *>(out),
+          _mm512_maskz_cvtepi32_epi16(
+              0xFFFF, _mm512_maskz_slli_epi32(0xFFFF, quad_indices(d), Shift)));
     }
   }
 
@@ -136,129 +133,78 @@ private:
                              _mm512_set1_epi32(0x00100001));
   }
   static void store_words(std::uint16_t *out, __m512i words, int shift) {
-    _mm512_storeu_si512(out,
-                        _mm512_maskz_slli_epi16(0xFFFFFFFF, words, shift));
+    _mm512_storeu_si512(out, _mm512_maskz_slli_epi16(0xFFFFFFFF, words, shift));
   }
 };
 
-// A product with few columns, eight rows at a time. A row's 64 codes of a
-// chunk form 32 pair indices (d0 + 4 d1) in 16-bit lanes, a group of 4 pairs
-// in each 64-bit lane; transposing the eight rows' 64-bit lanes gives
-// registers that hold one group of every row, each looked up, for each
-// column, with one permutation of two registers: the group's table of 4
-// pairs times 16 patterns. The transposition is shared by every column.
-struct Transposed {
+// The transposed product (simd_transposed.h), eight rows and up to four
+// columns at a time. A row's
+// 64 codes of a chunk form 32 pair indices in 16-bit lanes, a group of 4
+// pairs in each 64-bit lane; transposing the eight rows' 64-bit lanes gives
+// registers that hold one group of every row, each looked up with one
+// permutation of two registers: the group's table of 4 pairs times 16
+// patterns.
+struct TransposedOps {
   static constexpr std::size_t kRows = 8;
-  static constexpr std::size_t kColumns = 16;
+  static constexpr std::size_t kColumns = 4;
   static constexpr std::size_t kChunkCodes = 64;
   static constexpr std::size_t kChunkEntries = 8 * 64;
 
-  static void multiply(const Product &p, std::int16_t *tables) {
-    const std::size_t block_codes = std::size_t(p.plan.group) * kChunkCodes;
-    for (std::size_t c0 = 0; c0 < p.k; c0 += block_codes) {
-      const std::size_t codes = p.k - c0 < block_codes ? p.k - c0 : block_codes;
-      for (std::size_t c = 0; c < codes; c += kChunkCodes)
-        for (std::size_t column = 0; column < p.m; ++column)
-          build_chunk(p.B + (c0 + c) * p.m + column, p.m,
-                      codes - c < kChunkCodes ? codes - c : kChunkCodes,
-                      tables + (c / kChunkCodes * p.m + column) * kChunkEntries);
-      add_block_sums_to(p, c0, codes, tables,
-                        std::make_index_sequence<kColumns>());
-    }
+  struct Lanes {
+    __m512i group[kRows];
+  };
+  using Sums = __m512i; // row i in 32-bit lanes 2i and 2i + 1
+
+  // The chunk of `rows` rows (k apart) of `codes` codes, transposed.
+  static Lanes load(const std::uint8_t *first, std::size_t k, std::size_t rows,
+                    std::size_t codes) {
+    const __mmask64 mask =
+        codes >= kChunkCodes ? ~__mmask64{0} : (__mmask64{1} << codes) - 1;
+    Lanes lanes;
+    for (std::size_t i = 0; i < kRows; ++i)
+      lanes.group[i] =
+          i < rows ? pair_lanes(first + i * k, mask) : _mm512_setzero_si512();
+    transpose(lanes.group);
+    return lanes;
   }
 
-private:
-  // The tables of one column for a chunk of `codes` codes (64, fewer at the
-  // end of k) whose values are b[0], b[m], ...: group q, pair j, pattern i at
-  // q * 64 + j * 16 + i. Missing codes count as zero.
-  static void build_chunk(const std::int8_t *b, std::size_t m,
-                          std::size_t codes, std::int16_t *table) {
-    int values[kChunkCodes] = {};
-    for (std::size_t c = 0; c < codes; ++c)
-      values[c] = b[c * m];
+  static Sums zero() { return _mm512_setzero_si512(); }
+
+  // At most 8 entries of 2 * 3 * 128 a lane: widened per chunk.
+  static void add_lookups(Sums &sums, const Lanes &lanes,
+                          const std::int16_t *table) {
+    __m512i chunk = _mm512_setzero_si512();
+    for (std::size_t q = 0; q < kRows; ++q, table += 64)
+      chunk = _mm512_add_epi16(
+          chunk,
+          _mm512_permutex2var_epi16(_mm512_loadu_si512(table), lanes.group[q],
+                                    _mm512_loadu_si512(table + 32)));
+    sums =
+        _mm512_add_epi32(sums, _mm512_madd_epi16(chunk, _mm512_set1_epi16(1)));
+  }
+
+  static void row_sums(const Sums &sums, std::int32_t *out) {
+    _mm256_store_si256(reinterpret_cast<__m256i *>(out),
+                       _mm512_maskz_cvtepi64_epi32(
+                           0xFF, _mm512_add_epi32(sums, _mm512_maskz_srli_epi64(
+                                                            0xFF, sums, 32))));
+  }
+
+  // Group q, pair j, pattern i at q * 64 + j * 16 + i.
+  static void build_chunk(const int *values, std::int16_t *table) {
     for (std::size_t pair = 0; pair < kChunkCodes / 2; ++pair)
       for (int i = 0; i < 16; ++i)
         table[pair * 16 + std::size_t(i)] = static_cast<std::int16_t>(
-            (i & 3) * values[2 * pair] + (i >> 2) * values[2 * pair + 1]);
+            pair_entry(i, values[2 * pair], values[2 * pair + 1]));
   }
 
-  // add_block_sums for every row, with the number of columns known at
-  // compile time so that their sums stay in registers.
-  template <std::size_t... Less>
-  static void add_block_sums_to(const Product &p, std::size_t c0,
-                                std::size_t codes, const std::int16_t *tables,
-                                std::index_sequence<Less...>) {
-    using Rows = void (*)(const Product &, std::size_t, std::size_t,
-                          std::size_t, const std::int16_t *);
-    static constexpr Rows kByColumns[] = {&add_block_sums<Less + 1>...};
-    const Rows add = kByColumns[p.m - 1];
-    for (std::size_t r0 = 0; r0 < p.n; r0 += kRows)
-      add(p, r0, c0, codes, tables);
-  }
-
-  // C of rows r0 .. r0 + 8 (fewer at the end) plus the sums of their codes
-  // c0 .. c0 + codes; the first block adds to the bias, or to zero.
-  template <std::size_t M>
-  static void add_block_sums(const Product &p, std::size_t r0, std::size_t c0,
-                             std::size_t codes, const std::int16_t *tables) {
-    const std::size_t rows = p.n - r0 < kRows ? p.n - r0 : kRows;
-    const std::uint8_t *first = p.A + r0 * p.k + c0;
-    __m512i sums[M];
-    for (std::size_t column = 0; column < M; ++column)
-      sums[column] = _mm512_setzero_si512();
-    for (std::size_t c = 0; c < codes; c += kChunkCodes) {
-      const std::size_t left = codes - c;
-      const __mmask64 mask = left >= kChunkCodes
-                                 ? ~__mmask64{0}
-                                 : (__mmask64{1} << left) - 1;
-      __m512i lanes[kRows];
-      for (std::size_t i = 0; i < kRows; ++i)
-        lanes[i] = i < rows ? pair_lanes(first + i * p.k + c, mask)
-                            : _mm512_setzero_si512();
-      transpose(lanes);
-      const std::int16_t *table = tables + c / kChunkCodes * M * kChunkEntries;
-      for (std::size_t column = 0; column < M; ++column, table += kChunkEntries) {
-        __m512i chunk = _mm512_setzero_si512();
-        for (std::size_t q = 0; q < kRows; ++q)
-          chunk = _mm512_add_epi16(
-              chunk, _mm512_permutex2var_epi16(
-                         _mm512_loadu_si512(table + 64 * q), lanes[q],
-                         _mm512_loadu_si512(table + 64 * q + 32)));
-        // At most 8 entries of 2 * 3 * 128 per lane: widened per chunk.
-        sums[column] = _mm512_add_epi32(
-            sums[column], _mm512_madd_epi16(chunk, _mm512_set1_epi16(1)));
-      }
-    }
-    add_row_sums<M>(p, r0, rows, c0 == 0, sums);
-  }
-
-  // Row i's sum of a column is in its register's 32-bit lanes 2i and 2i + 1.
-  // The 32-bit additions wrap, so no (caller-excluded) overflow is undefined.
-  template <std::size_t M>
-  static void add_row_sums(const Product &p, std::size_t r0, std::size_t rows,
-                           bool first_block, const __m512i *sums) {
-    alignas(32) std::int32_t by_column[M][kRows];
-    for (std::size_t column = 0; column < M; ++column)
-      _mm256_store_si256(
-          reinterpret_cast<__m256i *>(by_column[column]),
-          _mm512_maskz_cvtepi64_epi32(
-              0xFF, _mm512_add_epi32(sums[column], _mm512_maskz_srli_epi64(
-                                                       0xFF, sums[column], 32))));
-    for (std::size_t i = 0; i < rows; ++i) {
-      std::int32_t *out = p.C + (r0 + i) * M;
-      const std::int32_t *before = first_block ? p.start(0) : out;
-      for (std::size_t column = 0; column < M; ++column)
-        out[column] = static_cast<std::int32_t>(
-            static_cast<std::uint32_t>(before[column]) +
-            static_cast<std::uint32_t>(by_column[column][i]));
-    }
-  }
-
-  // The pair indices of up to 64 codes, each offset by 16 times its place in
-  // its group of 4, so that it picks its pair's patterns in the group table.
+private:
+  // The pair indices (d0 + 4 d1) of up to 64 codes, each offset by 16 times
+  // its place in its group of 4, so that it picks its pair's patterns in the
+  // group table.
   static __m512i pair_lanes(const std::uint8_t *codes, __mmask64 mask) {
-    const __m512i digits = _mm512_and_si512(_mm512_maskz_loadu_epi8(mask, codes),
-                                            _mm512_set1_epi8(3));
+    const __m512i digits = _mm512_and_si512(
+        _mm512_maskz_loadu_epi8(mask, codes), _mm512_set1_epi8(3));
     return _mm512_add_epi16(
         _mm512_maddubs_epi16(digits, _mm512_set1_epi16(0x0401)),
         _mm512_set1_epi64(0x0030002000100000));
@@ -274,7 +220,8 @@ private:
     }
     for (std::size_t i = 0; i < kRows; i += 4)
       for (std::size_t h = 0; h < 2; ++h) {
-        u[i + h] = _mm512_maskz_shuffle_i64x2(0xFF, t[i + h], t[i + h + 2], 0x88);
+        u[i + h] =
+            _mm512_maskz_shuffle_i64x2(0xFF, t[i + h], t[i + h + 2], 0x88);
         u[i + h + 2] =
             _mm512_maskz_shuffle_i64x2(0xFF, t[i + h], t[i + h + 2], 0xDD);
       }
@@ -290,17 +237,21 @@ struct Avx512 {
   using Narrow = Ymm;
   using Wide = Zmm;
   using Patterns = avx512::Patterns;
-  using Transposed = avx512::Transposed;
-  static constexpr TargetTraits kTraits{16, 32, Patterns::kSegments,
+  using Transposed = TransposedProduct<TransposedOps>;
+  static constexpr TargetTraits kTraits{16,
+                                        32,
+                                        Patterns::kSegments,
                                         Patterns::kIndexBytes,
-                                        Transposed::kRows};
+                                        TransposedOps::kRows,
+                                        TransposedOps::kChunkCodes,
+                                        TransposedOps::kColumns};
 };
 
 } // namespace
 
 void gemm(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
-          const std::int32_t *bias, std::size_t n, std::size_t k,
-          std::size_t m, int b, Workspace workspace) {
+          const std::int32_t *bias, std::size_t n, std::size_t k, std::size_t m,
+          int b, Workspace workspace) {
   multiply<Avx512>(A, B, C, bias, n, k, m, b, workspace);
 }
 

@@ -18,8 +18,8 @@ namespace vesk {
 
 #define VESK_DECLARE_TARGET(isa)                                               \
   namespace isa {                                                              \
-  void gemm(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,     \
-            const std::int32_t *bias, std::size_t n, std::size_t k,           \
+  void gemm(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,      \
+            const std::int32_t *bias, std::size_t n, std::size_t k,            \
             std::size_t m, int b, Workspace workspace);                        \
   }
 VESK_DECLARE_TARGET(portable)

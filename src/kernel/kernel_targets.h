@@ -48,8 +48,8 @@ const KernelTarget &usable_target(const KernelTarget &requested);
 const KernelTarget &selected_target();
 
 // Sets each of the n rows of C (m values) to the bias row, or to zero.
-void initialise_output(std::int32_t *C, const std::int32_t *bias,
-                       std::size_t n, std::size_t m);
+void initialise_output(std::int32_t *C, const std::int32_t *bias, std::size_t n,
+                       std::size_t m);
 
 // rsr_gemm_kernel on the given target (made usable), for tests and tools.
 void rsr_gemm_kernel_on(const KernelTarget &target, const std::uint8_t *A,

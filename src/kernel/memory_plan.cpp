@@ -12,12 +12,9 @@ constexpr std::size_t kTableBudget = std::size_t{384} << 10;
 constexpr std::size_t kColumnBudget = std::size_t{256} << 10;
 constexpr std::size_t kGatherTableBudget = std::size_t{16} << 10;
 constexpr std::size_t kTransposedTableBudget = std::size_t{64} << 10;
-constexpr std::size_t kTransposedColumns = 4;
 constexpr std::size_t kTransposedChunks = 16;
-// The tables of a chunk of 64 codes, transposed: 8 groups of 4 pairs of
-// codes, 64 16-bit entries each.
-constexpr std::size_t kTransposedChunkCodes = 64;
-constexpr std::size_t kTransposedChunkBytes = 8 * 64 * sizeof(std::int16_t);
+// The tables of a chunk of codes, transposed, for one column.
+constexpr std::size_t kTransposedChunkBytes = std::size_t{1} << 10;
 // Rows of A in flight: their pages and lines. A matrix-vector product reads
 // each row in several passes, one per group, so keeps fewer.
 constexpr std::size_t kCodeBlockBytes = std::size_t{4} << 20;
@@ -117,13 +114,13 @@ bool plan_gather(std::size_t n, std::size_t k, std::size_t workspace_bytes,
 
 // Tables of a whole number of chunks of codes, up to the budget; nothing if
 // not even one chunk has room.
-bool plan_transposed(std::size_t k, std::size_t m,
-                     std::size_t workspace_bytes, std::size_t own_limit,
+bool plan_transposed(std::size_t k, std::size_t m, std::size_t workspace_bytes,
+                     std::size_t own_limit, const TargetTraits &target,
                      MemoryPlan &plan) {
   const std::size_t chunk_bytes = m * kTransposedChunkBytes;
   std::size_t chunks =
       clamp(kTransposedTableBudget / chunk_bytes, 1,
-            clamp(ceil_div(k, kTransposedChunkCodes), 1, kTransposedChunks));
+            clamp(ceil_div(k, target.transposed_codes), 1, kTransposedChunks));
   plan = MemoryPlan{};
   plan.order = LoopOrder::transposed;
   plan.segment = 2;
@@ -163,7 +160,7 @@ bool place_by_groups(std::size_t workspace_bytes, std::size_t own_limit,
   Placer placer(workspace_bytes, own_limit);
   plan.column = Piece{};
   if (!placer.place(plan.indices, plan.index_rows * std::size_t(plan.group) *
-                                       sizeof(std::uint16_t)) ||
+                                      sizeof(std::uint16_t)) ||
       !placer.place(plan.tables, table_bytes(plan)))
     return false;
   plan.order = LoopOrder::by_groups;
@@ -193,9 +190,9 @@ MemoryPlan ideal_tiled_plan(std::size_t n, std::size_t k, std::size_t m,
   plan.row_stride = row_stride(plan.tile, target.lanes);
   const std::size_t one_table =
       patterns(segment) * plan.row_stride * sizeof(std::int16_t);
-  std::size_t group = clamp(kTableBudget / one_table, 1,
-                            clamp(segments_in(k, segment), 1,
-                                  group_limit(segment)));
+  std::size_t group =
+      clamp(kTableBudget / one_table, 1,
+            clamp(segments_in(k, segment), 1, group_limit(segment)));
   // Whole registers of indices, where segments of this length have them.
   const std::size_t per_register = target.index_codes / segment;
   if (segment != 3 && group > per_register)
@@ -254,8 +251,7 @@ int shared_segment_length(std::size_t rows, int caller_segment) {
   // row operations: its table rows built, then one lookup per row.
   int best = 1;
   double best_cost = 0;
-  for (int segment = 1; segment <= 4 && segment <= caller_segment;
-       ++segment) {
+  for (int segment = 1; segment <= 4 && segment <= caller_segment; ++segment) {
     const double cost =
         (double(patterns(segment)) + double(rows)) / double(segment);
     if (segment == 1 || cost < best_cost) {
@@ -272,9 +268,9 @@ MemoryPlan plan_memory(std::size_t n, std::size_t k, std::size_t m,
   const std::size_t own_limit = own_memory_limit(m, caller_segment);
   const std::size_t room = usable_bytes(workspace);
   MemoryPlan plan;
-  if (m <= kTransposedColumns && target.transposed_rows > 0 &&
+  if (m <= target.transposed_columns && target.transposed_rows > 0 &&
       n >= target.transposed_rows &&
-      plan_transposed(k, m, room, own_limit, plan))
+      plan_transposed(k, m, room, own_limit, target, plan))
     return plan;
   if (m == 1 && target.gather_segments > 0 &&
       shared_segment_length(n, caller_segment) == 4 &&
@@ -303,10 +299,10 @@ CallMemory::CallMemory(const MemoryPlan &plan, Workspace workspace)
                      ? nullptr
                      : aligned(static_cast<unsigned char *>(workspace.data))),
       workspace_bytes_(usable_bytes(workspace)),
-      own_allocation_(plan.own_bytes == 0
-                          ? nullptr
-                          : new unsigned char[plan.own_bytes +
-                                              kRegionAlignment - 1]),
+      own_allocation_(
+          plan.own_bytes == 0
+              ? nullptr
+              : new unsigned char[plan.own_bytes + kRegionAlignment - 1]),
       own_(own_allocation_ == nullptr ? nullptr : aligned(own_allocation_)),
       own_bytes_(plan.own_bytes) {}
 

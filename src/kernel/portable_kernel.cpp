@@ -69,8 +69,8 @@ void accumulate_segments(const std::uint8_t *A, const std::int8_t *B,
 
 // The plain layout keeps its one whole table and needs no workspace.
 void gemm(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
-          const std::int32_t *bias, std::size_t n, std::size_t k,
-          std::size_t m, int b, Workspace) {
+          const std::int32_t *bias, std::size_t n, std::size_t k, std::size_t m,
+          int b, Workspace) {
   initialise_output(C, bias, n, m);
   accumulate_segments(A, B, C, n, k, m, shared_segment_length(n, b));
 }

@@ -53,8 +53,8 @@ void form_indices_of(const std::uint8_t *A, std::size_t k, const Group &group,
                      std::uint16_t *out, std::size_t stride) {
   constexpr int chunk = Patterns::kIndexBytes / Segment;
   const int chunked = Segment == 3 ? 0 : group.full / chunk * chunk;
-  const std::size_t last_code = std::size_t(Segment) * group.full +
-                                std::size_t(group.short_codes) - 1;
+  const std::size_t last_code =
+      std::size_t(Segment) * group.full + std::size_t(group.short_codes) - 1;
   const std::uint8_t *codes = A + r0 * k + group.first_code;
   for (std::size_t r = r0; r < r1; ++r, codes += k, out += stride) {
     if (r + kPrefetchRows < prefetch_end) {

@@ -9,8 +9,8 @@
 // registers and widens them into C once per group. Going by groups, the
 // indices of a few rows at a time are formed right before their use; going
 // by tiles, a block's indices are formed once and serve every tile, whose
-// column of C is summed into in a copy with adjacent rows. A matrix-vector product
-// gathers its table entries instead.
+// column of C is summed into in a copy with adjacent rows. A matrix-vector
+// product gathers its table entries instead.
 //
 // An instruction set provides `Narrow` (16 lanes) and `Wide` (its widest
 // vector) for simd_accumulate.h, `Patterns` for simd_indices.h and
@@ -19,6 +19,7 @@
 
 #include "simd_accumulate.h"
 #include "simd_gather.h"
+#include "simd_transposed.h"
 
 namespace vesk {
 namespace VESK_TARGET {
@@ -53,9 +54,8 @@ void multiply_by_groups(const Product &p, std::int16_t *tables,
           std::int32_t *c_rows = p.C + i0 * p.m + c0;
           const Rows into{s0 == 0 ? p.start(c0) : c_rows, s0 == 0 ? 0 : p.m,
                           c_rows, p.m, i1 - i0};
-          accumulate_tile<Isa, Stride>(indices, group, segments.count(),
-                                       tables, grid.table_stride, tile.width,
-                                       into);
+          accumulate_tile<Isa, Stride>(indices, group, segments.count(), tables,
+                                       grid.table_stride, tile.width, into);
         }
       }
     }
@@ -91,9 +91,9 @@ void multiply_by_tiles(const Product &p, std::int16_t *tables,
         const Rows into{first ? p.start(c0) : column, first ? 0 : tile.width,
                         last ? c_rows : column, last ? p.m : tile.width, rows};
         build_group_tables<Stride>(p.B, p.m, grid, segments, tile, tables);
-        accumulate_tile<Isa, Stride>(group_indices(s0), group,
-                                     segments.count(), tables,
-                                     grid.table_stride, tile.width, into);
+        accumulate_tile<Isa, Stride>(group_indices(s0), group, segments.count(),
+                                     tables, grid.table_stride, tile.width,
+                                     into);
       }
     }
   }

@@ -123,8 +123,8 @@ void build_group_tables(const std::int8_t *B, std::size_t m, const Grid &grid,
   for (int g = 0; g < group.count(); ++g) {
     const int L = g < group.full ? grid.segment : group.short_codes;
     const std::int8_t *b_rows =
-        B + (group.first_code + std::size_t(grid.segment) * std::size_t(g)) *
-                m +
+        B +
+        (group.first_code + std::size_t(grid.segment) * std::size_t(g)) * m +
         tile.column;
     // The next segment's rows of B are m apart: fetch them while this
     // table is built.
@@ -133,8 +133,8 @@ void build_group_tables(const std::int8_t *B, std::size_t m, const Grid &grid,
         _mm_prefetch(reinterpret_cast<const char *>(
                          b_rows + (std::size_t(grid.segment) + l) * m),
                      _MM_HINT_T0);
-    build_table<Stride>(tables + std::size_t(g) * grid.table_stride, b_rows,
-                        m, L, tile.width);
+    build_table<Stride>(tables + std::size_t(g) * grid.table_stride, b_rows, m,
+                        L, tile.width);
   }
 }
 

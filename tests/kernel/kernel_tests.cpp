@@ -178,9 +178,8 @@ void check(const char *what, const Case &c, const Inputs &in, bool with_bias) {
       ++failed;
       std::printf("FAILED %s on %s: n=%d k=%d m=%d block_size=%d bias=%d "
                   "workspace=%s\n",
-                  what, target ? target->name : "public entry",
-                  c.n, c.k, c.m, c.block_size, with_bias,
-                  kWorkspaceNames[kind]);
+                  what, target ? target->name : "public entry", c.n, c.k, c.m,
+                  c.block_size, with_bias, kWorkspaceNames[kind]);
     }
 }
 
@@ -205,19 +204,19 @@ void random_shapes(std::mt19937 &rng) {
 // without a workspace, whose kernel must still keep to one table.
 void tiling_shapes(std::mt19937 &rng) {
   const Case cases[] = {
-      {7, 13, 1, 4},       {1030, 16400, 1, 4}, {3, 23, 1, 6},
-      {5, 30, 1, 8},       {9, 65, 1, 8},       {17, 130, 1, 6},
-      {15, 1, 1, 8},       {4100, 200, 1, 4},   {2500, 1027, 1, 4},
-      {9, 21, 2, 4},       {33, 45, 3, 4},      {40, 70, 5, 4},
-      {70, 37, 8, 6},      {30, 21, 9, 4},      {9, 21, 15, 4},
-      {6, 33, 16, 4},      {5, 17, 17, 4},      {4, 45, 31, 6},
-      {3, 27, 33, 8},      {11, 18, 63, 4},     {2, 35, 64, 6},
-      {3, 19, 65, 8},      {4, 50, 100, 4},     {3, 29, 130, 6},
-      {2, 13, 200, 8},     {1025, 16390, 65, 4}, {2, 171, 1349, 4},
-      {3, 97, 1400, 6},    {2, 25, 70, 8},      {1, 1, 1, 4},
-      {2100, 70, 33, 4},   {100, 60, 40, 4},    {70, 300, 70, 4},
-      {3, 100, 40, 4},     {16, 100, 40, 4},    {128, 100, 40, 4},
-      {128, 100, 5, 4},    {100000, 10, 100, 4},
+      {7, 13, 1, 4},     {1030, 16400, 1, 4},  {3, 23, 1, 6},
+      {5, 30, 1, 8},     {9, 65, 1, 8},        {17, 130, 1, 6},
+      {15, 1, 1, 8},     {4100, 200, 1, 4},    {2500, 1027, 1, 4},
+      {9, 21, 2, 4},     {33, 45, 3, 4},       {40, 70, 5, 4},
+      {70, 37, 8, 6},    {30, 21, 9, 4},       {9, 21, 15, 4},
+      {6, 33, 16, 4},    {5, 17, 17, 4},       {4, 45, 31, 6},
+      {3, 27, 33, 8},    {11, 18, 63, 4},      {2, 35, 64, 6},
+      {3, 19, 65, 8},    {4, 50, 100, 4},      {3, 29, 130, 6},
+      {2, 13, 200, 8},   {1025, 16390, 65, 4}, {2, 171, 1349, 4},
+      {3, 97, 1400, 6},  {2, 25, 70, 8},       {1, 1, 1, 4},
+      {2100, 70, 33, 4}, {100, 60, 40, 4},     {70, 300, 70, 4},
+      {3, 100, 40, 4},   {16, 100, 40, 4},     {128, 100, 40, 4},
+      {128, 100, 5, 4},  {100000, 10, 100, 4},
   };
   for (const Case &c : cases) {
     const Inputs in = random_inputs(c, rng);
@@ -284,13 +283,12 @@ bool large_enough(const vesk::MemoryPlan &plan, std::size_t k) {
 
 bool cuts_fit(const vesk::MemoryPlan &plan, const PlanCase &c) {
   if (plan.order == vesk::LoopOrder::transposed)
-    return c.m <= 16 && plan.tile == c.m && plan.group >= 1;
+    return c.m <= 4 && plan.tile == c.m && plan.group >= 1;
   if (plan.order == vesk::LoopOrder::gather)
     return c.m == 1 && plan.group >= 1;
-  return plan.segment >= 1 && plan.segment <= 4 &&
-         plan.segment <= c.segment && plan.group >= 1 &&
-         plan.group <= vesk::group_limit(plan.segment) && plan.tile >= 1 &&
-         plan.tile <= c.m && plan.row_stride >= plan.tile &&
+  return plan.segment >= 1 && plan.segment <= 4 && plan.segment <= c.segment &&
+         plan.group >= 1 && plan.group <= vesk::group_limit(plan.segment) &&
+         plan.tile >= 1 && plan.tile <= c.m && plan.row_stride >= plan.tile &&
          plan.block_rows >= 1 && plan.block_rows <= c.n &&
          plan.index_rows >= 1 && plan.index_rows <= plan.block_rows;
 }
@@ -320,7 +318,8 @@ void check_plan(const PlanCase &c, const vesk::TargetTraits &traits) {
 
 void plan_properties() {
   const std::pair<const char *, vesk::TargetTraits> traits[] = {
-      {"avx2", {16, 32, 8, 32, 0}}, {"avx512", {16, 32, 16, 64, 8}}};
+      {"avx2", {16, 32, 8, 32, 16, 32, 1}},
+      {"avx512", {16, 32, 16, 64, 8, 64, 4}}};
   const std::size_t rows[] = {1, 3, 8, 17, 255, 1024, 4096, 100000};
   const std::size_t depths[] = {1, 5, 64, 65, 1027, 100000};
   const std::size_t widths[] = {1, 2, 3, 8, 16, 17, 33, 100, 2048, 1 << 20};
@@ -335,8 +334,11 @@ void plan_properties() {
           for (int segment : {4, 6, 8}) {
             const std::size_t modules = 4 * n * m;
             const vesk::Workspace workspaces[] = {
-                {}, {at(0x10000), 13}, {at(0x10000), modules},
-                {at(0x10001), modules}, {at(0x10000), std::size_t{8} << 20}};
+                {},
+                {at(0x10000), 13},
+                {at(0x10000), modules},
+                {at(0x10001), modules},
+                {at(0x10000), std::size_t{8} << 20}};
             for (const vesk::Workspace &w : workspaces)
               check_plan({n, k, m, segment, w, name}, target);
           }
