@@ -94,28 +94,32 @@ template <std::size_t Stride>
 void build_table(std::int16_t *__restrict table,
                  const std::int8_t *__restrict b_row, std::size_t m, int L,
                  std::size_t width) {
-  std::int16_t step[3][Stride];
   for (std::size_t c = 0; c < Stride; ++c)
     table[c] = 0;
   std::size_t filled = 1;
   for (int l = 0; l < L; ++l, b_row += m) {
-    for (std::size_t c = 0; c < Stride; ++c) {
-      const int value = c < width ? b_row[c] : 0;
-      for (int d = 0; d < 3; ++d)
-        step[d][c] = static_cast<std::int16_t>((d + 1) * value);
+    std::int16_t step[Stride];
+    if (width == Stride) {
+      for (std::size_t c = 0; c < Stride; ++c)
+        step[c] = b_row[c];
+    } else {
+      for (std::size_t c = 0; c < Stride; ++c)
+        step[c] = c < width ? b_row[c] : 0;
     }
-    for (int d = 0; d < 3; ++d) {
-      std::int16_t *__restrict out = table + (d + 1) * filled * Stride;
-      for (std::size_t j = 0; j < filled; ++j)
-        for (std::size_t c = 0; c < Stride; ++c)
-          out[j * Stride + c] =
-              static_cast<std::int16_t>(table[j * Stride + c] + step[d][c]);
-    }
+    std::int16_t *__restrict once = table + filled * Stride;
+    std::int16_t *__restrict twice = once + filled * Stride;
+    std::int16_t *__restrict thrice = twice + filled * Stride;
+    for (std::size_t j = 0; j < filled * Stride; j += Stride)
+      for (std::size_t c = 0; c < Stride; ++c) {
+        const int entry = table[j + c], value = step[c];
+        once[j + c] = static_cast<std::int16_t>(entry + value);
+        twice[j + c] = static_cast<std::int16_t>(entry + 2 * value);
+        thrice[j + c] = static_cast<std::int16_t>(entry + 3 * value);
+      }
     filled *= 4;
   }
 }
 
-// The tables of a group's segments for one tile, back to back.
 template <std::size_t Stride>
 void build_group_tables(const std::int8_t *B, std::size_t m, const Grid &grid,
                         const Group &group, const Tile &tile,
