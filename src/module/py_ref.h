@@ -4,6 +4,16 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+// The module fills a list's item storage directly and adds int reference
+// counts in bulk: both depend on CPython 3.11's object model with its global
+// interpreter lock.
+#if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030C0000
+#error "_vesk_backend supports CPython 3.11 only (any 3.11.x release)"
+#endif
+#ifdef Py_GIL_DISABLED
+#error "_vesk_backend supports CPython 3.11 with its interpreter lock only"
+#endif
+
 #include <utility>
 
 namespace vesk {
