@@ -56,15 +56,16 @@ PyObject *multiply(const GemmArguments &args) {
     return expect_object(PyList_New(0), VESK_HERE).release();
   if (!check_inputs(args))
     return nullptr;
-  // The list's own storage is the output buffer; its spare half holds the
-  // kernel's tables, so the call needs no other allocation of that size.
+  // The list's own storage is the output buffer, and the part of it the
+  // output does not use is the kernel's workspace for its tables, so the call
+  // needs no other allocation of that size.
   ResultList result(static_cast<std::size_t>(count));
   if (!result)
     return nullptr;
   rsr_gemm_kernel(reinterpret_cast<const std::uint8_t *>(args.a.data),
                   reinterpret_cast<const std::int8_t *>(args.b.data),
                   result.values(), nullptr, args.n, args.k, args.m,
-                  args.block_size, result.spare());
+                  args.block_size, result.workspace());
   return result.finish().release();
 }
 

@@ -132,7 +132,7 @@ std::int32_t *ResultList::values() const {
   return reinterpret_cast<std::int32_t *>(storage());
 }
 
-Workspace ResultList::spare() const {
+Workspace ResultList::workspace() const {
   return {storage() + count_ * sizeof(std::int32_t),
           count_ * (sizeof(PyObject *) - sizeof(std::int32_t))};
 }
