@@ -59,7 +59,7 @@ def test_failure_is_reported_on_standard_error():
     assert run.stdout == "PanicException ('capacity overflow',)\n"
     assert re.fullmatch(
         r"_vesk_backend: internal failure in thread \d+ at "
-        r"src/module/call_path\.cpp:\d+:\ncapacity overflow\n", run.stderr)
+        r"src/module/rsr_gemm_entry\.cpp:\d+:\ncapacity overflow\n", run.stderr)
 
 
 class PanickingIndex:

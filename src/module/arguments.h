@@ -26,7 +26,4 @@ struct GemmArguments {
 bool parse_gemm_arguments(PyObject *const *args, Py_ssize_t nargs,
                           PyObject *kwnames, GemmArguments &out);
 
-// Sets "'<type>' object cannot be converted to '<target>'" as a TypeError.
-void raise_conversion_error(PyObject *object, const char *target);
-
 } // namespace vesk

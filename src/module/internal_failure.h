@@ -1,5 +1,11 @@
 // Internal failures: conditions that abandon the current entry point from any
 // depth and reach Python as `pyo3_runtime.PanicException`.
+//
+// Error convention of the module's helpers: an interpreter call that can fail
+// only when memory runs out is checked with `expect_object` (or its kin),
+// which throws an internal failure; every other failure is returned as an
+// empty PyRef or `false` with the Python exception set. Raw PyObject pointers
+// are returned only to the interpreter, by `run_entry`.
 #pragma once
 
 #include "py_ref.h"
@@ -36,7 +42,7 @@ private:
 // To be called right after an interpreter call reported failure. Leaves the
 // ordinary exception pending (a SystemError if the interpreter set none), but
 // resumes an internal-failure exception that came back from Python code.
-void take_interpreter_failure();
+void propagate_interpreter_error();
 
 // For interpreter calls that can fail only when memory runs out: prints the
 // interpreter's error and fails with "Python API call failed".
@@ -45,25 +51,17 @@ void take_interpreter_failure();
 // Takes over the result of such a call, failing as above when it is null.
 PyRef expect_object(PyObject *result, SourceLocation where);
 
-// A new str from UTF-8 text that must not fail (see expect_object).
-PyRef new_str(const std::string &text, SourceLocation where);
-
-// The interned str for a constant name, made once per process.
-PyObject *interned(PyObject *&slot, const char *text);
-
-// The UTF-8 text of a str, lone surrogates becoming U+FFFD.
-std::string lenient_utf8(PyObject *str);
-
-// Sets the pending exception of an internal failure with `message`, or a
-// MemoryError if memory runs out while making it.
-void raise_internal_failure(const std::string &message);
+// Replaces whatever is pending with the exception of an internal failure
+// with `message`, or a MemoryError if memory runs out while making it.
+void raise_internal_failure(const std::string &message) noexcept;
 
 // Runs an entry point's body and turns an internal failure or an exhausted
 // memory into the Python exception, so no C++ exception reaches the
-// interpreter. `body` returns a new reference, or null with an exception set.
+// interpreter. `body` returns the result, or an empty PyRef with the Python
+// exception set.
 template <class Body> PyObject *run_entry(Body &&body) noexcept {
   try {
-    return body();
+    return body().release();
   } catch (const InternalFailure &failure) {
     raise_internal_failure(failure.message());
   } catch (const std::bad_alloc &) {
