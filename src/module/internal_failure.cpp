@@ -3,8 +3,10 @@
 #include "process_state.h"
 #include "py_text.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <cstring>
+#include <exception>
+#include <new>
 
 namespace vesk {
 namespace {
@@ -17,17 +19,6 @@ constexpr const char *kPanicDoc =
     "Like SystemExit, this exception is derived from BaseException so that\n"
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.\n";
-
-// The path below the source tree, so reports do not depend on the build
-// machine's directories.
-const char *project_path(const char *file) {
-  for (const char *marker : {"src/", "src\\"}) {
-    const char *hit = std::strstr(file, marker);
-    if (hit != nullptr)
-      return hit;
-  }
-  return file;
-}
 
 std::string str_or(PyObject *object, const char *fallback) {
   if (object == nullptr)
@@ -76,7 +67,7 @@ PyObject *panic_exception_type() {
 // message is the str `message`. Each step can fail only when memory runs
 // out; the MemoryError it leaves pending (as does an empty `message`) then
 // stands in for the internal failure.
-void raise_internal_failure(PyRef message) {
+void raise_internal_failure(PyRef message) noexcept {
   if (!message)
     return;
   PyErr_Clear();
@@ -94,12 +85,28 @@ void raise_internal_failure(PyRef message) {
   error.restore();
 }
 
+// A C++ exception the module's code did not expect reached its entry point:
+// a fault of the module, reported and raised like any internal failure.
+// `what` is the exception's what() text, or null if it is no std::exception.
+void raise_unexpected_exception(const char *what) noexcept {
+  const char *separator = what != nullptr ? ": " : " of unknown type";
+  if (what == nullptr)
+    what = "";
+  std::fprintf(stderr,
+               "_vesk_backend: internal failure in thread %lu:\n"
+               "unexpected C++ exception%s%s\n",
+               PyThread_get_thread_ident(), separator, what);
+  std::fflush(stderr);
+  raise_internal_failure(PyRef::steal(
+      PyUnicode_FromFormat("unexpected C++ exception%s%s", separator, what)));
+}
+
 } // namespace
 
 void fail(const std::string &message, SourceLocation where) {
   std::fprintf(stderr,
                "_vesk_backend: internal failure in thread %lu at %s:%d:\n%s\n",
-               PyThread_get_thread_ident(), project_path(where.file),
+               PyThread_get_thread_ident(), project_path(where.file).c_str(),
                where.line, message.c_str());
   std::fflush(stderr);
   throw InternalFailure(message);
@@ -130,9 +137,28 @@ PyRef expect_object(PyObject *result, SourceLocation where) {
   return PyRef::steal(result);
 }
 
-void raise_internal_failure(const std::string &message) noexcept {
-  raise_internal_failure(PyRef::steal(PyUnicode_FromStringAndSize(
-      message.data(), static_cast<Py_ssize_t>(message.size()))));
+std::string project_path(const char *file) {
+  std::string path(file);
+  std::replace(path.begin(), path.end(), '\\', '/');
+  // The last directory named "src": the checkout itself may lie below one.
+  const std::size_t tree = path.rfind("/src/");
+  return tree == std::string::npos ? path : path.substr(tree + 1);
+}
+
+void raise_caught_exception() noexcept {
+  try {
+    throw;
+  } catch (const InternalFailure &failure) {
+    const std::string &message = failure.message();
+    raise_internal_failure(PyRef::steal(PyUnicode_FromStringAndSize(
+        message.data(), static_cast<Py_ssize_t>(message.size()))));
+  } catch (const std::bad_alloc &) {
+    PyErr_NoMemory();
+  } catch (const std::exception &error) {
+    raise_unexpected_exception(error.what());
+  } catch (...) {
+    raise_unexpected_exception(nullptr);
+  }
 }
 
 } // namespace vesk

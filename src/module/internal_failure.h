@@ -10,7 +10,6 @@
 
 #include "py_ref.h"
 
-#include <new>
 #include <string>
 #include <utility>
 
@@ -51,21 +50,24 @@ void propagate_interpreter_error();
 // Takes over the result of such a call, failing as above when it is null.
 PyRef expect_object(PyObject *result, SourceLocation where);
 
-// Replaces whatever is pending with the exception of an internal failure
-// with `message`, or a MemoryError if memory runs out while making it.
-void raise_internal_failure(const std::string &message) noexcept;
+// The path of a source file as reports show it: from its last `src`
+// directory on, with forward slashes, whatever the build machine.
+std::string project_path(const char *file);
 
-// Runs an entry point's body and turns an internal failure or an exhausted
-// memory into the Python exception, so no C++ exception reaches the
+// To be called in a catch block: sets the Python exception for the C++
+// exception being handled. An internal failure becomes its
+// pyo3_runtime.PanicException, std::bad_alloc a MemoryError, and any other
+// exception (a fault of the module) an internal failure that names it.
+void raise_caught_exception() noexcept;
+
+// Runs an entry point's body, so that no C++ exception reaches the
 // interpreter. `body` returns the result, or an empty PyRef with the Python
 // exception set.
 template <class Body> PyObject *run_entry(Body &&body) noexcept {
   try {
     return body().release();
-  } catch (const InternalFailure &failure) {
-    raise_internal_failure(failure.message());
-  } catch (const std::bad_alloc &) {
-    PyErr_NoMemory();
+  } catch (...) {
+    raise_caught_exception();
   }
   return nullptr;
 }
