@@ -16,7 +16,9 @@ constexpr std::array<const char *, 6> kParameters = {
     "a_bytes", "b_bytes", "n", "k", "m", "block_size"};
 constexpr Py_ssize_t kParameterCount = kParameters.size();
 
-using Slots = std::array<PyObject *, kParameters.size()>;
+using Slots = decltype(GemmArguments::objects);
+static_assert(std::tuple_size<Slots>::value == kParameters.size(),
+              "one slot per parameter");
 
 // A binding TypeError: the function's name, then `detail`.
 void raise_binding_error(const std::string &detail) {
@@ -40,7 +42,7 @@ std::string name_list(const Slots &slots, std::size_t missing) {
   std::string list;
   std::size_t listed = 0;
   for (std::size_t i = 0; i < slots.size(); ++i) {
-    if (slots[i] != nullptr)
+    if (slots[i])
       continue;
     if (listed > 0)
       list += missing > 2 ? ", " : " ";
@@ -71,13 +73,13 @@ bool bind_keyword(PyObject *name, PyObject *value, Slots &slots) {
     PyErr_Clear(); // no UTF-8 form, so it names no parameter
   const std::optional<std::size_t> index =
       text ? parameter_index(std::string_view(text, size)) : std::nullopt;
-  if (index && slots[*index] != nullptr) {
+  if (index && slots[*index]) {
     raise_binding_error(" got multiple values for argument '" +
                         std::string(text, size) + "'");
     return false;
   }
   if (index) {
-    slots[*index] = value;
+    slots[*index] = PyRef::borrow(value);
     return true;
   }
   raise_binding_error(" got an unexpected keyword argument '" + render(name) +
@@ -93,15 +95,15 @@ bool bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
                         (nargs == 1 ? " was" : " were") + " given");
     return false;
   }
-  std::copy(args, args + nargs, slots.begin());
+  std::transform(args, args + nargs, slots.begin(), PyRef::borrow);
   const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t i = 0; i < nkw; ++i) {
     if (!bind_keyword(PyTuple_GET_ITEM(kwnames, i), args[nargs + i], slots))
       return false;
   }
   std::size_t missing = 0;
-  for (PyObject *slot : slots)
-    missing += slot == nullptr;
+  for (const PyRef &slot : slots)
+    missing += !slot;
   if (missing == 0)
     return true;
   raise_binding_error(" missing " + std::to_string(missing) +
@@ -171,14 +173,14 @@ bool convert_int32(PyObject *object, const char *parameter, std::int32_t &out) {
 
 bool parse_gemm_arguments(PyObject *const *args, Py_ssize_t nargs,
                           PyObject *kwnames, GemmArguments &out) {
-  Slots slots{};
-  return bind(args, nargs, kwnames, slots) &&
-         convert_bytes(slots[0], kParameters[0], out.a) &&
-         convert_bytes(slots[1], kParameters[1], out.b) &&
-         convert_int32(slots[2], kParameters[2], out.n) &&
-         convert_int32(slots[3], kParameters[3], out.k) &&
-         convert_int32(slots[4], kParameters[4], out.m) &&
-         convert_int32(slots[5], kParameters[5], out.block_size);
+  const Slots &slots = out.objects;
+  return bind(args, nargs, kwnames, out.objects) &&
+         convert_bytes(slots[0].get(), kParameters[0], out.a) &&
+         convert_bytes(slots[1].get(), kParameters[1], out.b) &&
+         convert_int32(slots[2].get(), kParameters[2], out.n) &&
+         convert_int32(slots[3].get(), kParameters[3], out.k) &&
+         convert_int32(slots[4].get(), kParameters[4], out.m) &&
+         convert_int32(slots[5].get(), kParameters[5], out.block_size);
 }
 
 } // namespace vesk
