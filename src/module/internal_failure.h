@@ -3,9 +3,11 @@
 //
 // Error convention of the module's helpers: an interpreter call that can fail
 // only when memory runs out is checked with `expect_object` (or its kin),
-// which throws an internal failure; every other failure is returned as an
-// empty PyRef or `false` with the Python exception set. Raw PyObject pointers
-// are returned only to the interpreter, by `run_entry`.
+// which throws an internal failure. Every other failure is returned with the
+// Python exception set: as an empty PyRef by a helper that makes a new
+// reference, as null by one that lends a borrowed one, and as `false` by one
+// that makes no object. New references travel in PyRef; `run_entry` alone
+// hands a bare one to the interpreter.
 #pragma once
 
 #include "py_ref.h"
