@@ -5,7 +5,8 @@ import sys
 import pytest
 
 from _vesk_backend import rsr_gemm
-from conftest import IntQualname, RaisingQualname
+from helpers import (IntQualname, RaisingQualname, Unprintable, index_of,
+                     raising_index)
 
 A = bytes([1, 2, 3, 0, 3, 1])
 B = bytes([1, 0xFF, 2, 0, 0xFD, 4])
@@ -72,18 +73,10 @@ class BytesSubclass(bytes):
     pass
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
 @pytest.mark.parametrize("name,value", [
     ("a_bytes", BytesSubclass(A)), ("b_bytes", BytesSubclass(B)),
-    ("n", Index(2)), ("block_size", True), ("block_size", -1),
-    ("block_size", Index(2**31 - 1)), ("block_size", -2**31),
+    ("n", index_of(2)), ("block_size", True), ("block_size", -1),
+    ("block_size", index_of(2**31 - 1)), ("block_size", -2**31),
 ])
 def test_accepted_conversions(name, value):
     assert rsr_gemm(**{**GOOD, name: value}) == RESULT
@@ -119,7 +112,7 @@ def test_nested_class_is_named_by_qualified_path():
     ("k", "3", "'str' object cannot be interpreted as an integer"),
     ("block_size", None,
      "'NoneType' object cannot be interpreted as an integer"),
-    ("m", Index(2.0), "__index__ returned non-int (type float)"),
+    ("m", index_of(2.0), "__index__ returned non-int (type float)"),
 ])
 def test_conversion_type_errors_name_the_parameter(name, value, message):
     with pytest.raises(TypeError) as info:
@@ -136,20 +129,12 @@ def test_only_the_first_failing_conversion_is_reported():
     assert message.startswith("argument 'a_bytes': ")
 
 
-class RaisingIndex:
-    def __init__(self, error):
-        self.error = error
-
-    def __index__(self):
-        raise self.error
-
-
 def test_conversion_error_keeps_its_cause():
     cause = KeyError("root")
     error = TypeError("custom")
     error.__cause__ = cause
     with pytest.raises(TypeError) as info:
-        rsr_gemm(**{**GOOD, "k": RaisingIndex(error)})
+        rsr_gemm(**{**GOOD, "k": raising_index(error)})
     assert info.value is not error
     assert info.value.args == ("argument 'k': custom",)
     assert info.value.__cause__ is cause
@@ -165,12 +150,12 @@ class TypeErrorSubclass(TypeError):
 ])
 def test_other_exceptions_pass_unchanged(error):
     with pytest.raises(type(error)) as info:
-        rsr_gemm(**{**GOOD, "n": RaisingIndex(error)})
+        rsr_gemm(**{**GOOD, "n": raising_index(error)})
     assert info.value is error
 
 
 @pytest.mark.parametrize("value", [2**31, -2**31 - 1, 2**64, -2**100,
-                                   Index(2**40)])
+                                   index_of(2**40)])
 def test_out_of_range_integers_overflow(value):
     with pytest.raises(OverflowError) as info:
         rsr_gemm(**{**GOOD, "m": value})
@@ -178,17 +163,12 @@ def test_out_of_range_integers_overflow(value):
     assert info.value.args == ("Python int too large to convert to C long",)
 
 
-class Unprintable:
-    def __str__(self):
-        raise RuntimeError("no str")
-
-
 def test_unprintable_error_value_is_named_by_type(monkeypatch):
     unraisable = []
     monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
     original = TypeError(Unprintable())
     with pytest.raises(TypeError) as info:
-        rsr_gemm(**{**GOOD, "n": RaisingIndex(original)})
+        rsr_gemm(**{**GOOD, "n": raising_index(original)})
     assert info.value.args == ("argument 'n': <unprintable TypeError object>",)
     (report,) = unraisable
     assert report.object is original

@@ -94,3 +94,28 @@ def test_shared_small_int_gains_exactly_the_lists_references(count):
     del result
     after = sys.getrefcount(6)
     assert (during - before, after - before) == (count, 0)
+
+
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"),
+                    reason="sys.gettotalrefcount exists only in a debug "
+                           "build of the interpreter")
+@pytest.mark.parametrize("a,b,n,k", [
+    (b"\x03" * 400, b"\x7f" * 4, 100, 4),  # one new int, short list
+    (b"\x03" * 20000, b"\x7f" * 4, 5000, 4),  # one shared int
+    (b"\x03" * 10000, b"\x01" * 2, 5000, 2),  # a small int, shared
+    (bytes(range(256)) * 40, bytes(range(256)) * 8, 1024, 10),  # many
+])
+def test_calls_leave_the_reference_total_unchanged(a, b, n, k):
+    # A debug interpreter keeps a total of all references; the references
+    # the shared ints gain in bulk must be counted into it like any other.
+    m = len(b) // k
+
+    def total_change(calls):
+        rsr_gemm(a, b, n, k, m, 4)
+        before = sys.gettotalrefcount()
+        for _ in range(calls):
+            rsr_gemm(a, b, n, k, m, 4)
+        return sys.gettotalrefcount() - before
+
+    # The measurement holds a few references of its own, the same each time.
+    assert total_change(20) == total_change(10)

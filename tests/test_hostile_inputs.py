@@ -5,7 +5,6 @@ A small pure-Python model predicts each call's outcome in three stages, as
 the module processes it: binding, conversion, then the numbers.
 """
 
-import gc
 import re
 
 import pytest
@@ -14,9 +13,9 @@ hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import given, strategies as st  # noqa: E402
 
 from _vesk_backend import rsr_gemm  # noqa: E402
-from conftest import (  # noqa: E402
-    MAX_DEPTH, ActionIndex, IntQualname, RaisingQualname, is_panic,
-    plain_product)
+from helpers import (  # noqa: E402
+    MAX_DEPTH, ActionIndex, IntQualname, RaisingQualname, Unprintable,
+    index_of, is_panic, plain_product, raising_index)
 
 PARAMS = ("a_bytes", "b_bytes", "n", "k", "m", "block_size")
 I32_MIN, I32_MAX = -2**31, 2**31 - 1
@@ -107,17 +106,6 @@ def test_every_block_size_gives_the_same_exact_product(n, k, m, rng):
         assert rsr_gemm(a, b, n, k, m, block_size) == expected
 
 
-@pytest.mark.parametrize("code,value", [(0xFF, 127), (0xFF, -128),
-                                        (0x03, -128), (0xFC, 127)])
-@pytest.mark.parametrize("block_size", [4, 6, 8])
-def test_extreme_values_do_not_wrap(code, value, block_size):
-    n, k, m = 3, 37, 5
-    a = bytes([code]) * (n * k)
-    b = bytes([value & 0xFF]) * (k * m)
-    expected = [(code & 3) * value * k] * (n * m)
-    assert rsr_gemm(a, b, n, k, m, block_size) == expected
-
-
 @pytest.mark.parametrize("n,k,m,a_len,b_len,outcome", [
     # Dimensions at the edges of 32 bits: nothing is allocated or read.
     (I32_MAX, 5, 0, 0, 0, Outcome(value=[])),
@@ -157,12 +145,6 @@ class BytesChild(bytes):
 
 class Meta(type):
     pass
-
-
-def _raise(error):
-    def action():
-        raise error
-    return action
 
 
 class OwnTypeError(TypeError):
@@ -206,27 +188,27 @@ def _int_arg(name):
     value_error = ValueError("from __index__")
     own_type_error = OwnTypeError("subclass of TypeError")
     return [
-        (1, 1), (2, 2), (0, 0), (True, 1), (False, 0), (ActionIndex(lambda: 2), 2),
+        (1, 1), (2, 2), (0, 0), (True, 1), (False, 0), (index_of(2), 2),
         (2**31, (OverflowError, "Python int too large to convert to C long")),
         (-2**31 - 1,
          (OverflowError, "Python int too large to convert to C long")),
         (10**40, (OverflowError, "Python int too large to convert to C long")),
-        (ActionIndex(lambda: 2**40),
+        (index_of(2**40),
          (OverflowError, "Python int too large to convert to C long")),
         (1.0, (TypeError, plain_type[1].format("float"))),
         ("1", (TypeError, plain_type[1].format("str"))),
         (None, (TypeError, plain_type[1].format("NoneType"))),
         (b"1", (TypeError, plain_type[1].format("bytes"))),
-        (ActionIndex(lambda: "2"),
+        (index_of("2"),
          (TypeError,
           f"argument '{name}': __index__ returned non-int (type str)")),
-        (ActionIndex(lambda: 2.0),
+        (index_of(2.0),
          (TypeError,
           f"argument '{name}': __index__ returned non-int (type float)")),
-        (ActionIndex(_raise(TypeError("inner"))),
+        (raising_index(TypeError("inner")),
          (TypeError, f"argument '{name}': inner")),
-        (ActionIndex(_raise(value_error)), (value_error, None)),
-        (ActionIndex(_raise(own_type_error)), (own_type_error, None)),
+        (raising_index(value_error), (value_error, None)),
+        (raising_index(own_type_error), (own_type_error, None)),
     ]
 
 
@@ -283,32 +265,11 @@ def test_renamed_type_error_keeps_cause_and_hides_context():
     assert caught.value.__suppress_context__
 
 
-def test_buffers_stay_alive_while_index_drops_every_other_reference():
-    # The call must keep working on its own references: an __index__ that
-    # clears the caller's dict of arguments frees nothing the call uses.
-    kwargs = {}
-
-    def action():
-        kwargs.clear()
-        gc.collect()
-        return 2
-
-    kwargs.update(a_bytes=bytes([1, 2, 3, 1]), b_bytes=bytes([5, 7, 11, 13]),
-                  n=ActionIndex(action), k=2, m=2, block_size=4)
-    assert rsr_gemm(**kwargs) == plain_product(bytes([1, 2, 3, 1]),
-                                               bytes([5, 7, 11, 13]), 2, 2, 2)
-
-
-class Unprintable:
-    def __str__(self):
-        raise RuntimeError("cannot show")
-
-
 # The message that cannot be shown is reported as unraisable, on purpose.
 @pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
 def test_type_error_that_cannot_be_shown_still_gets_its_prefix():
     with pytest.raises(TypeError) as caught:
-        rsr_gemm(b"", b"", 1, ActionIndex(_raise(TypeError(Unprintable()))), 1, 4)
+        rsr_gemm(b"", b"", 1, raising_index(TypeError(Unprintable())), 1, 4)
     assert str(caught.value).startswith("argument 'k': ")
 
 

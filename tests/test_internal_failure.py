@@ -6,7 +6,7 @@ import pytest
 
 import _vesk_backend
 from _vesk_backend import rsr_gemm
-from conftest import run_python
+from helpers import Unprintable, panic_type, raising_index, run_python
 
 A = bytes([1, 2, 3, 0, 3, 1])
 B = bytes([1, 0xFF, 2, 0, 0xFD, 4])
@@ -37,7 +37,7 @@ def test_capacity_overflow_is_a_panic_exception():
     assert panic.__name__ == panic.__qualname__ == "PanicException"
     assert panic.__module__ == "pyo3_runtime"
     assert panic.__mro__ == (panic, BaseException, object)
-    assert panic.__doc__ == DOC and len(DOC) == 235
+    assert panic.__doc__ == DOC
     assert error.args == ("capacity overflow",) and str(error) == (
         "capacity overflow")
 
@@ -59,20 +59,7 @@ def test_failure_is_reported_on_standard_error():
     assert run.stdout == "PanicException ('capacity overflow',)\n"
     assert re.fullmatch(
         r"_vesk_backend: internal failure in thread \d+ at "
-        r"src/module/call_path\.cpp:\d+:\ncapacity overflow\n", run.stderr)
-
-
-class PanickingIndex:
-    def __init__(self, panic, argument):
-        self.panic, self.argument = panic, argument
-
-    def __index__(self):
-        raise self.panic(self.argument)
-
-
-class Unprintable:
-    def __str__(self):
-        raise RuntimeError("no str")
+        r"src/module/rsr_gemm_entry\.cpp:\d+:\ncapacity overflow\n", run.stderr)
 
 
 @pytest.mark.parametrize("argument,message", [
@@ -81,10 +68,10 @@ class Unprintable:
     (Unprintable(), "Unwrapped panic from Python code"),
 ])
 def test_panic_from_python_code_is_resumed(argument, message, capfd):
-    panic = type(capacity_overflow())
+    panic = panic_type()
     capfd.readouterr()
     with pytest.raises(panic) as info:
-        rsr_gemm(A, B, PanickingIndex(panic, argument), 3, 2, 4)
+        rsr_gemm(A, B, raising_index(panic(argument)), 3, 2, 4)
     assert info.value.args == (message,)
     assert info.value.__context__ is None
     err = capfd.readouterr().err

@@ -4,14 +4,14 @@ the native heap (mallinfo2) and the resident size stay flat."""
 
 import ctypes
 import gc
-import resource
 import sys
 import tracemalloc
 
 import pytest
 
 from _vesk_backend import rsr_gemm
-from conftest import MAX_DEPTH, SANITIZED, ActionIndex, RaisingQualname
+from helpers import (MAX_DEPTH, SANITIZED, ActionIndex, RaisingQualname,
+                     index_of, panic_type)
 
 
 def raise_type_error():
@@ -23,13 +23,6 @@ def raise_type_error():
 
 def raise_value_error():
     raise ValueError("from __index__")
-
-
-def panic_type():
-    try:
-        rsr_gemm(b"", b"", -1, 0, 1, 4)
-    except BaseException as error:
-        return type(error)
 
 
 def raise_panic():
@@ -46,8 +39,8 @@ OUTCOMES = {
     "product block 4": ((A, B, 16, 32, 24, 4), {}),
     "product block 6": ((A, B, 16, 32, 8, 6), {}),
     "product block 8": ((A, B, 9, 20, 2, 8), {}),
-    "product from keywords": ((A,), dict(b_bytes=B, n=ActionIndex(lambda: 3), k=5,
-                                         m=7, block_size=5)),
+    "product from keywords": ((A,), dict(b_bytes=B, n=index_of(3), k=5, m=7,
+                                         block_size=5)),
     "zeros": ((A, B, 6, 0, 6, 4), {}),
     "empty": ((A, B, 0, 3, 6, 4), {}),
     "bytes refused": ((bytearray(A), B, 1, 1, 1, 4), {}),
@@ -56,7 +49,7 @@ OUTCOMES = {
     "index TypeError renamed": ((A, B, 1, ActionIndex(raise_type_error), 1, 4), {}),
     "index ValueError passed": ((A, B, 1, 1, ActionIndex(raise_value_error), 4),
                                 {}),
-    "index non-int": ((A, B, 1, 1, 1, ActionIndex(lambda: "4")), {}),
+    "index non-int": ((A, B, 1, 1, 1, index_of("4")), {}),
     "index panic resumed": ((A, B, ActionIndex(raise_panic), 1, 1, 4), {}),
     "int too large": ((A, B, 1, 2**40, 1, 4), {}),
     "too many positional": ((A, B, 1, 1, 1, 4, 5), {}),
@@ -161,6 +154,7 @@ def test_repeated_outcome_keeps_native_heap_flat(name):
 
 
 def resident_bytes():
+    import resource  # Unix only, like /proc
     with open("/proc/self/statm") as statm:
         pages = int(statm.read().split()[1])
     return pages * resource.getpagesize()

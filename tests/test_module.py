@@ -8,7 +8,7 @@ import pathlib
 import sys
 
 import _vesk_backend
-from conftest import run_python
+from helpers import run_python
 
 
 def test_module_attributes_in_creation_order():

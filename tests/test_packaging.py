@@ -56,9 +56,9 @@ def unpacked_sdist(sdist, tmp_path_factory):
 
 def test_sdist_holds_the_sources_and_tests(unpacked_sdist):
     for needed in ("CMakeLists.txt", "pyproject.toml", "README.md",
-                   "src/kernel/rsr_kernel.cpp", "src/module/call_path.cpp",
+                   "src/kernel/rsr_kernel.cpp", "src/module/rsr_gemm_entry.cpp",
                    "src/module/_vesk_backend.pyi", "tests/conftest.py",
-                   "tests/kernel/CMakeLists.txt"):
+                   "tests/helpers.py", "tests/kernel/CMakeLists.txt"):
         assert (unpacked_sdist / needed).is_file(), needed
 
 

@@ -8,7 +8,7 @@ import time
 import pytest
 
 from _vesk_backend import rsr_gemm
-from conftest import is_panic, plain_product, run_python
+from helpers import ActionIndex, is_panic, plain_product, run_python
 
 THREADS = 8
 
@@ -61,15 +61,9 @@ def test_threads_get_exact_products(frequent_switches):
     assert run_together([product_worker(s) for s in range(THREADS)]) == []
 
 
-class YieldingIndex:
+def yielding_index(value):
     """An index that lets other threads run while it is being converted."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        time.sleep(0)
-        return self.value
+    return ActionIndex(lambda: time.sleep(0) or value)
 
 
 def mixed_worker(seed):
@@ -81,15 +75,15 @@ def mixed_worker(seed):
     def work():
         for i in range(60):
             if i % 3 == 0:
-                got = rsr_gemm(a, b, YieldingIndex(n), YieldingIndex(k),
-                               YieldingIndex(m), 4 + 2 * (seed % 3))
+                got = rsr_gemm(a, b, yielding_index(n), yielding_index(k),
+                               yielding_index(m), 4 + 2 * (seed % 3))
                 assert got == expected
             elif i % 3 == 1:
                 with pytest.raises(ValueError, match="b_bytes"):
-                    rsr_gemm(a, b[:-1], n, YieldingIndex(k), m, 6)
+                    rsr_gemm(a, b[:-1], n, yielding_index(k), m, 6)
             else:
                 try:
-                    rsr_gemm(a, b, YieldingIndex(-n), k, m, 8)
+                    rsr_gemm(a, b, yielding_index(-n), k, m, 8)
                 except BaseException as error:
                     assert is_panic(error, "capacity overflow"), repr(error)
                 else:

@@ -1,6 +1,6 @@
 #include "arguments.h"
 
-#include "internal_failure.h"
+#include "py_text.h"
 
 #include <algorithm>
 #include <array>
@@ -16,25 +16,13 @@ constexpr std::array<const char *, 6> kParameters = {
     "a_bytes", "b_bytes", "n", "k", "m", "block_size"};
 constexpr Py_ssize_t kParameterCount = kParameters.size();
 
-using Slots = std::array<PyObject *, kParameters.size()>;
+using Slots = decltype(GemmArguments::objects);
+static_assert(std::tuple_size<Slots>::value == kParameters.size(),
+              "one slot per parameter");
 
-PyObject *g_qualname = nullptr;
-
-void raise_type_error(const std::string &message) {
-  PyRef text = new_str(message, VESK_HERE);
-  PyErr_SetObject(PyExc_TypeError, text.get());
-}
-
-// The `__qualname__` of an object's type, or nothing if it is not a str.
-std::optional<std::string> type_name(PyObject *object) {
-  PyRef name = PyRef::steal(
-      PyObject_GetAttr(reinterpret_cast<PyObject *>(Py_TYPE(object)),
-                       interned(g_qualname, "__qualname__")));
-  if (!name || !PyUnicode_Check(name.get())) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  return lenient_utf8(name.get());
+// A binding TypeError: the function's name, then `detail`.
+void raise_binding_error(const std::string &detail) {
+  raise_message(PyExc_TypeError, kFunctionName + detail);
 }
 
 // str() of an object for a message; an object that cannot be shown is
@@ -43,7 +31,7 @@ std::string render(PyObject *object) {
   PyRef text = PyRef::steal(PyObject_Str(object));
   if (text)
     return lenient_utf8(text.get());
-  take_interpreter_failure();
+  propagate_interpreter_error();
   PyErr_WriteUnraisable(object);
   const std::optional<std::string> type = type_name(object);
   return type ? "<unprintable " + *type + " object>" : "<unprintable object>";
@@ -54,7 +42,7 @@ std::string name_list(const Slots &slots, std::size_t missing) {
   std::string list;
   std::size_t listed = 0;
   for (std::size_t i = 0; i < slots.size(); ++i) {
-    if (slots[i] != nullptr)
+    if (slots[i])
       continue;
     if (listed > 0)
       list += missing > 2 ? ", " : " ";
@@ -85,68 +73,62 @@ bool bind_keyword(PyObject *name, PyObject *value, Slots &slots) {
     PyErr_Clear(); // no UTF-8 form, so it names no parameter
   const std::optional<std::size_t> index =
       text ? parameter_index(std::string_view(text, size)) : std::nullopt;
-  if (index && slots[*index] != nullptr) {
-    raise_type_error(std::string(kFunctionName) +
-                     " got multiple values for argument '" +
-                     std::string(text, size) + "'");
+  if (index && slots[*index]) {
+    raise_binding_error(" got multiple values for argument '" +
+                        std::string(text, size) + "'");
     return false;
   }
   if (index) {
-    slots[*index] = value;
+    slots[*index] = PyRef::borrow(value);
     return true;
   }
-  raise_type_error(std::string(kFunctionName) +
-                   " got an unexpected keyword argument '" + render(name) +
-                   "'");
+  raise_binding_error(" got an unexpected keyword argument '" + render(name) +
+                      "'");
   return false;
 }
 
 bool bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
           Slots &slots) {
   if (nargs > kParameterCount) {
-    raise_type_error(std::string(kFunctionName) + " takes " +
-                     std::to_string(kParameterCount) +
-                     " positional arguments but " + std::to_string(nargs) +
-                     (nargs == 1 ? " was" : " were") + " given");
+    raise_binding_error(" takes " + std::to_string(kParameterCount) +
+                        " positional arguments but " + std::to_string(nargs) +
+                        (nargs == 1 ? " was" : " were") + " given");
     return false;
   }
-  std::copy(args, args + nargs, slots.begin());
+  std::transform(args, args + nargs, slots.begin(), PyRef::borrow);
   const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t i = 0; i < nkw; ++i) {
     if (!bind_keyword(PyTuple_GET_ITEM(kwnames, i), args[nargs + i], slots))
       return false;
   }
   std::size_t missing = 0;
-  for (PyObject *slot : slots)
-    missing += slot == nullptr;
+  for (const PyRef &slot : slots)
+    missing += !slot;
   if (missing == 0)
     return true;
-  raise_type_error(std::string(kFunctionName) + " missing " +
-                   std::to_string(missing) + " required positional " +
-                   (missing == 1 ? "argument" : "arguments") + ": " +
-                   name_list(slots, missing));
+  raise_binding_error(" missing " + std::to_string(missing) +
+                      " required positional " +
+                      (missing == 1 ? "argument" : "arguments") + ": " +
+                      name_list(slots, missing));
   return false;
 }
 
 // Re-raises a conversion TypeError (exactly that type) with the parameter's
 // name in front; every other exception passes unchanged.
 void name_conversion_failure(const char *parameter) {
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  PyRef owned_type = PyRef::steal(type), owned_value = PyRef::steal(value),
-        owned_traceback = PyRef::steal(traceback);
-  if (type != PyExc_TypeError) {
-    PyErr_Restore(owned_type.release(), owned_value.release(),
-                  owned_traceback.release());
+  FetchedError error = FetchedError::fetch();
+  error.normalize();
+  if (error.type() != PyExc_TypeError) {
+    error.restore();
     return;
   }
-  PyRef message = new_str(
-      std::string("argument '") + parameter + "': " + render(value), VESK_HERE);
+  PyRef message = new_str(std::string("argument '") + parameter +
+                              "': " + render(error.value()),
+                          VESK_HERE);
   PyRef named = expect_object(
       PyObject_CallOneArg(PyExc_TypeError, message.get()), VESK_HERE);
   // Setting the cause, even to none, also suppresses the context.
-  PyException_SetCause(named.get(), PyException_GetCause(value));
+  PyException_SetCause(named.get(), PyException_GetCause(error.value()));
   PyErr_SetObject(PyExc_TypeError, named.get());
 }
 
@@ -167,20 +149,20 @@ bool convert_bytes(PyObject *object, const char *parameter, ByteView &out) {
 bool convert_int32(PyObject *object, const char *parameter, std::int32_t &out) {
   PyRef index = PyRef::steal(PyNumber_Index(object));
   if (!index) {
-    take_interpreter_failure();
+    propagate_interpreter_error();
     name_conversion_failure(parameter);
     return false;
   }
   int overflow = 0;
   const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
   if (value == -1 && PyErr_Occurred()) {
-    take_interpreter_failure();
+    propagate_interpreter_error();
     name_conversion_failure(parameter);
     return false;
   }
   if (overflow != 0 || value < INT32_MIN || value > INT32_MAX) {
-    PyErr_SetString(PyExc_OverflowError,
-                    "Python int too large to convert to C long");
+    raise_message(PyExc_OverflowError,
+                  "Python int too large to convert to C long");
     return false;
   }
   out = static_cast<std::int32_t>(value);
@@ -189,22 +171,16 @@ bool convert_int32(PyObject *object, const char *parameter, std::int32_t &out) {
 
 } // namespace
 
-void raise_conversion_error(PyObject *object, const char *target) {
-  const std::optional<std::string> type = type_name(object);
-  raise_type_error("'" + type.value_or("<failed to extract type name>") +
-                   "' object cannot be converted to '" + target + "'");
-}
-
 bool parse_gemm_arguments(PyObject *const *args, Py_ssize_t nargs,
                           PyObject *kwnames, GemmArguments &out) {
-  Slots slots{};
-  return bind(args, nargs, kwnames, slots) &&
-         convert_bytes(slots[0], kParameters[0], out.a) &&
-         convert_bytes(slots[1], kParameters[1], out.b) &&
-         convert_int32(slots[2], kParameters[2], out.n) &&
-         convert_int32(slots[3], kParameters[3], out.k) &&
-         convert_int32(slots[4], kParameters[4], out.m) &&
-         convert_int32(slots[5], kParameters[5], out.block_size);
+  const Slots &slots = out.objects;
+  return bind(args, nargs, kwnames, out.objects) &&
+         convert_bytes(slots[0].get(), kParameters[0], out.a) &&
+         convert_bytes(slots[1].get(), kParameters[1], out.b) &&
+         convert_int32(slots[2].get(), kParameters[2], out.n) &&
+         convert_int32(slots[3].get(), kParameters[3], out.k) &&
+         convert_int32(slots[4].get(), kParameters[4], out.m) &&
+         convert_int32(slots[5].get(), kParameters[5], out.block_size);
 }
 
 } // namespace vesk

@@ -1,10 +1,17 @@
 // Internal failures: conditions that abandon the current entry point from any
 // depth and reach Python as `pyo3_runtime.PanicException`.
+//
+// Error convention of the module's helpers: an interpreter call that can fail
+// only when memory runs out is checked with `expect_object` (or its kin),
+// which throws an internal failure. Every other failure is returned with the
+// Python exception set: as an empty PyRef by a helper that makes a new
+// reference, as null by one that lends a borrowed one, and as `false` by one
+// that makes no object. New references travel in PyRef; `run_entry` alone
+// hands a bare one to the interpreter.
 #pragma once
 
 #include "py_ref.h"
 
-#include <new>
 #include <string>
 #include <utility>
 
@@ -36,7 +43,7 @@ private:
 // To be called right after an interpreter call reported failure. Leaves the
 // ordinary exception pending (a SystemError if the interpreter set none), but
 // resumes an internal-failure exception that came back from Python code.
-void take_interpreter_failure();
+void propagate_interpreter_error();
 
 // For interpreter calls that can fail only when memory runs out: prints the
 // interpreter's error and fails with "Python API call failed".
@@ -45,29 +52,24 @@ void take_interpreter_failure();
 // Takes over the result of such a call, failing as above when it is null.
 PyRef expect_object(PyObject *result, SourceLocation where);
 
-// A new str from UTF-8 text that must not fail (see expect_object).
-PyRef new_str(const std::string &text, SourceLocation where);
+// The path of a source file as reports show it: from its last `src`
+// directory on, with forward slashes, whatever the build machine.
+std::string project_path(const char *file);
 
-// The interned str for a constant name, made once per process.
-PyObject *interned(PyObject *&slot, const char *text);
+// To be called in a catch block: sets the Python exception for the C++
+// exception being handled. An internal failure becomes its
+// pyo3_runtime.PanicException, std::bad_alloc a MemoryError, and any other
+// exception (a fault of the module) an internal failure that names it.
+void raise_caught_exception() noexcept;
 
-// The UTF-8 text of a str, lone surrogates becoming U+FFFD.
-std::string lenient_utf8(PyObject *str);
-
-// Sets the pending exception of an internal failure with `message`, or a
-// MemoryError if memory runs out while making it.
-void raise_internal_failure(const std::string &message);
-
-// Runs an entry point's body and turns an internal failure or an exhausted
-// memory into the Python exception, so no C++ exception reaches the
-// interpreter. `body` returns a new reference, or null with an exception set.
+// Runs an entry point's body, so that no C++ exception reaches the
+// interpreter. `body` returns the result, or an empty PyRef with the Python
+// exception set.
 template <class Body> PyObject *run_entry(Body &&body) noexcept {
   try {
-    return body();
-  } catch (const InternalFailure &failure) {
-    raise_internal_failure(failure.message());
-  } catch (const std::bad_alloc &) {
-    PyErr_NoMemory();
+    return body().release();
+  } catch (...) {
+    raise_caught_exception();
   }
   return nullptr;
 }

@@ -1,10 +1,9 @@
 // The module's init function: single-phase initialisation of one module
 // object per process, kept to the interpreter that first imported it.
-#include "arguments.h"
-#include "call_path.h"
-#include "internal_failure.h"
+#include "process_state.h"
+#include "py_text.h"
+#include "rsr_gemm_entry.h"
 
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -36,43 +35,33 @@ PyMethodDef g_rsr_gemm_def = {
     "rsr_gemm(a_bytes, b_bytes, n, k, m, block_size)\n--\n\n",
 };
 
-// Claimed once, atomically, by the first interpreter to import the module;
-// never released.
-std::atomic<std::int64_t> g_owner_interpreter{-1};
-// The module object, filled by the first successful initialisation and kept
-// for the life of the process.
-PyObject *g_module = nullptr;
-
-PyObject *g_all_name = nullptr;
-PyObject *g_name_name = nullptr;
-
 bool claim_interpreter() {
   const std::int64_t current =
       PyInterpreterState_GetID(PyInterpreterState_Get());
   if (current == -1) {
-    take_interpreter_failure();
+    propagate_interpreter_error();
     return false;
   }
   std::int64_t expected = -1;
-  if (g_owner_interpreter.compare_exchange_strong(expected, current) ||
+  if (g_process.owner_interpreter.compare_exchange_strong(expected, current) ||
       expected == current)
     return true;
-  PyErr_SetString(PyExc_ImportError, kSubinterpreterMessage);
+  raise_message(PyExc_ImportError, kSubinterpreterMessage);
   return false;
 }
 
 // The module's __all__ list, created when it is missing.
 PyRef all_list(PyObject *module) {
-  PyObject *all_name = interned(g_all_name, "__all__");
+  PyObject *all_name = interned(g_process.all_name, "__all__");
   PyRef all = PyRef::steal(PyObject_GetAttr(module, all_name));
   if (!all) {
-    take_interpreter_failure();
+    propagate_interpreter_error();
     if (!PyErr_ExceptionMatches(PyExc_AttributeError))
       return PyRef();
     PyErr_Clear();
     all = expect_object(PyList_New(0), VESK_HERE);
     if (PyObject_SetAttr(module, all_name, all.get()) < 0) {
-      take_interpreter_failure();
+      propagate_interpreter_error();
       return PyRef();
     }
   }
@@ -87,13 +76,13 @@ PyRef all_list(PyObject *module) {
 PyRef module_name(PyObject *module) {
   const char *name = PyModule_GetName(module);
   if (name == nullptr) {
-    take_interpreter_failure();
+    propagate_interpreter_error();
     return PyRef();
   }
   PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(
       name, static_cast<Py_ssize_t>(std::strlen(name)), "strict"));
   if (!text && !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
-    take_interpreter_failure(); // out of memory: not a fault of the name
+    propagate_interpreter_error(); // out of memory: not a fault of the name
     return PyRef();
   }
   if (!text) {
@@ -112,13 +101,13 @@ bool add_function(PyObject *module) {
   PyRef function =
       PyRef::steal(PyCMethod_New(&g_rsr_gemm_def, module, name.get(), nullptr));
   if (!function) {
-    take_interpreter_failure();
+    propagate_interpreter_error();
     return false;
   }
-  PyRef function_name = PyRef::steal(
-      PyObject_GetAttr(function.get(), interned(g_name_name, "__name__")));
+  PyRef function_name = PyRef::steal(PyObject_GetAttr(
+      function.get(), interned(g_process.name_name, "__name__")));
   if (!function_name) {
-    take_interpreter_failure();
+    propagate_interpreter_error();
     return false;
   }
   if (!PyUnicode_Check(function_name.get())) {
@@ -130,41 +119,44 @@ bool add_function(PyObject *module) {
   if (!all)
     return false;
   if (PyList_Append(all.get(), new_str(text, VESK_HERE).get()) < 0) {
-    take_interpreter_failure();
+    propagate_interpreter_error();
     PyErr_Clear();
     fail("could not append __name__ to __all__", VESK_HERE);
   }
   if (PyObject_SetAttr(module, new_str(text, VESK_HERE).get(), function.get()) <
       0) {
-    take_interpreter_failure();
+    propagate_interpreter_error();
     return false;
   }
   return true;
 }
 
-PyObject *create_module() {
-  PyRef module = PyRef::steal(PyModule_Create2(&g_module_def, 1013));
+// A new module with its function, or an empty reference with the exception
+// set; nothing is cached until the module is complete.
+PyRef create_module() {
+  PyRef module =
+      PyRef::steal(PyModule_Create2(&g_module_def, PYTHON_API_VERSION));
   if (!module) {
-    take_interpreter_failure();
-    return nullptr;
+    propagate_interpreter_error();
+    return PyRef();
   }
   if (!add_function(module.get()))
-    return nullptr;
+    return PyRef();
   // A nested initialisation may have filled the cache meanwhile; keep that.
-  if (g_module == nullptr)
-    g_module = module.release();
-  return Py_NewRef(g_module);
+  if (g_process.module == nullptr)
+    g_process.module = module.release();
+  return PyRef::borrow(g_process.module);
 }
 
 } // namespace
 } // namespace vesk
 
 PyMODINIT_FUNC PyInit__vesk_backend(void) {
-  return vesk::run_entry([]() -> PyObject * {
+  return vesk::run_entry([] {
     if (!vesk::claim_interpreter())
-      return nullptr;
-    if (vesk::g_module != nullptr)
-      return Py_NewRef(vesk::g_module);
+      return vesk::PyRef();
+    if (vesk::g_process.module != nullptr)
+      return vesk::PyRef::borrow(vesk::g_process.module);
     return vesk::create_module();
   });
 }

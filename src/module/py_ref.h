@@ -4,6 +4,16 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+// The module fills a list's item storage directly and adds int reference
+// counts in bulk: both depend on CPython 3.11's object model with its global
+// interpreter lock.
+#if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030C0000
+#error "_vesk_backend supports CPython 3.11 only (any 3.11.x release)"
+#endif
+#ifdef Py_GIL_DISABLED
+#error "_vesk_backend supports CPython 3.11 with its interpreter lock only"
+#endif
+
 #include <utility>
 
 namespace vesk {
@@ -38,6 +48,43 @@ public:
 private:
   explicit PyRef(PyObject *object) : object_(object) {}
   PyObject *object_ = nullptr;
+};
+
+// An exception taken out of the interpreter, owned until it is put back with
+// `restore`; dropping the handle drops the exception.
+class FetchedError {
+public:
+  // Takes the pending exception, if any, out of the interpreter.
+  static FetchedError fetch() {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    return FetchedError(type, value, traceback);
+  }
+
+  // Whether an exception was pending.
+  explicit operator bool() const { return static_cast<bool>(type_); }
+  PyObject *type() const { return type_.get(); }
+  PyObject *value() const { return value_.get(); }
+
+  // Makes the value an instance of the type, as Python code would see it.
+  void normalize() {
+    PyObject *type = type_.release(), *value = value_.release(),
+             *traceback = traceback_.release();
+    PyErr_NormalizeException(&type, &value, &traceback);
+    *this = FetchedError(type, value, traceback);
+  }
+
+  // Makes the exception the pending one again; the handle is then empty.
+  void restore() {
+    PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+  }
+
+private:
+  FetchedError(PyObject *type, PyObject *value, PyObject *traceback)
+      : type_(PyRef::steal(type)), value_(PyRef::steal(value)),
+        traceback_(PyRef::steal(traceback)) {}
+
+  PyRef type_, value_, traceback_;
 };
 
 } // namespace vesk

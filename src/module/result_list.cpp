@@ -62,8 +62,15 @@ private:
   static constexpr std::uint32_t kMaxHanded = std::uint32_t{1} << 31;
 
   static void settle(Slot &slot) {
+#ifdef Py_REF_DEBUG
+    // A debug interpreter keeps a total of all references, which
+    // Py_SET_REFCNT bypasses: count each one through the interpreter.
+    for (std::uint32_t i = 0; i < slot.handed; ++i)
+      Py_INCREF(slot.object);
+#else
     Py_SET_REFCNT(slot.object, Py_REFCNT(slot.object) +
                                    static_cast<Py_ssize_t>(slot.handed));
+#endif
     slot.handed = 0;
   }
   void settle_all() {
@@ -132,7 +139,7 @@ std::int32_t *ResultList::values() const {
   return reinterpret_cast<std::int32_t *>(storage());
 }
 
-Workspace ResultList::spare() const {
+Workspace ResultList::workspace() const {
   return {storage() + count_ * sizeof(std::int32_t),
           count_ * (sizeof(PyObject *) - sizeof(std::int32_t))};
 }

@@ -11,10 +11,10 @@ namespace vesk {
 
 // A list of `count` ints built in place. Its item storage (one pointer per
 // element) first holds the 32-bit results in its lower half while its upper
-// half is lent to the kernel; `finish` then turns the values into int objects
-// from the back, so each value is read before its bytes are overwritten.
-// Until then the list is hidden from the garbage collector, and if it is
-// dropped unfinished its unconverted slots are cleared first.
+// half is the kernel's workspace; `finish` then turns the values into int
+// objects from the back, so each value is read before its bytes are
+// overwritten. Until then the list is hidden from the garbage collector, and if
+// it is dropped unfinished its unconverted slots are cleared first.
 class ResultList {
 public:
   // An empty handle with MemoryError pending if the storage cannot be had.
@@ -25,7 +25,7 @@ public:
 
   explicit operator bool() const { return static_cast<bool>(list_); }
   std::int32_t *values() const;
-  Workspace spare() const;
+  Workspace workspace() const;
 
   // The list of ints, values() having been filled. Object creation can fail
   // only when memory runs out; that is an internal failure.

@@ -1,7 +1,7 @@
-#include "call_path.h"
+#include "rsr_gemm_entry.h"
 
 #include "arguments.h"
-#include "internal_failure.h"
+#include "py_text.h"
 #include "result_list.h"
 #include "rsr_kernel.h"
 
@@ -10,19 +10,15 @@
 namespace vesk {
 namespace {
 
-bool raise_value_error(const std::string &message) {
-  PyRef text = new_str(message, VESK_HERE);
-  PyErr_SetObject(PyExc_ValueError, text.get());
-  return false;
-}
-
 bool check_length(const ByteView &buffer, const char *name, const char *dims,
                   std::int64_t needed) {
   if (buffer.size >= static_cast<std::uint64_t>(needed))
     return true;
-  return raise_value_error(std::string(name) + " holds " +
-                           std::to_string(buffer.size) + " bytes, but " + dims +
-                           " = " + std::to_string(needed) + " are needed");
+  raise_message(PyExc_ValueError, std::string(name) + " holds " +
+                                      std::to_string(buffer.size) +
+                                      " bytes, but " + dims + " = " +
+                                      std::to_string(needed) + " are needed");
+  return false;
 }
 
 // Refuses inputs the kernel must not see: buffers shorter than the dimensions
@@ -36,47 +32,52 @@ bool check_inputs(const GemmArguments &args) {
     return false;
   if (args.k <= kMaxExactDepth)
     return true;
-  PyErr_Format(PyExc_OverflowError,
-               "k = %ld is too large: every sum is exact in 32 bits only up "
-               "to k = %ld",
-               static_cast<long>(args.k), static_cast<long>(kMaxExactDepth));
+  raise_message(PyExc_OverflowError,
+                "k = " + std::to_string(args.k) +
+                    " is too large: every sum is exact in 32 bits only up "
+                    "to k = " +
+                    std::to_string(kMaxExactDepth));
   return false;
 }
 
-PyObject *multiply(const GemmArguments &args) {
+// The list of the n x m product of the converted arguments, or an empty
+// reference with the exception set.
+PyRef compute_product(const GemmArguments &args) {
   const std::int64_t count = std::int64_t{args.n} * args.m;
   if (count < 0)
     fail("capacity overflow", VESK_HERE);
   // Checked before the empty case, so n = 0 does not hide a negative m.
   if (args.m < 0) {
-    raise_value_error("m must not be negative, got " + std::to_string(args.m));
-    return nullptr;
+    raise_message(PyExc_ValueError,
+                  "m must not be negative, got " + std::to_string(args.m));
+    return PyRef();
   }
   if (count == 0)
-    return expect_object(PyList_New(0), VESK_HERE).release();
+    return expect_object(PyList_New(0), VESK_HERE);
   if (!check_inputs(args))
-    return nullptr;
-  // The list's own storage is the output buffer; its spare half holds the
-  // kernel's tables, so the call needs no other allocation of that size.
+    return PyRef();
+  // The list's own storage is the output buffer, and the part of it the
+  // output does not use is the kernel's workspace for its tables, so the call
+  // needs no other allocation of that size.
   ResultList result(static_cast<std::size_t>(count));
   if (!result)
-    return nullptr;
+    return PyRef();
   rsr_gemm_kernel(reinterpret_cast<const std::uint8_t *>(args.a.data),
                   reinterpret_cast<const std::int8_t *>(args.b.data),
                   result.values(), nullptr, args.n, args.k, args.m,
-                  args.block_size, result.spare());
-  return result.finish().release();
+                  args.block_size, result.workspace());
+  return result.finish();
 }
 
 } // namespace
 
 PyObject *rsr_gemm(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                    PyObject *kwnames) {
-  return run_entry([&]() -> PyObject * {
+  return run_entry([&] {
     GemmArguments parsed;
     if (!parse_gemm_arguments(args, nargs, kwnames, parsed))
-      return nullptr;
-    return multiply(parsed);
+      return PyRef();
+    return compute_product(parsed);
   });
 }
 

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 from _vesk_backend import rsr_gemm
-from conftest import needs_plain_build, plain_product
+from helpers import needs_plain_build, plain_product
 
 BLOCK_SIZES = [4, 6, 8, 0, 5, 7, -1, 2**31 - 1]
 
@@ -51,13 +51,19 @@ def test_result_is_an_ordinary_tracked_list(n):
     assert result == plain_product(a, b, n, 7, 3)
 
 
+# Codes with every high bit set (only the low 2 bits count) and B at its
+# extremes put the tables and their sums at their bounds; the depths leave
+# each block size a different partial last segment.
+@pytest.mark.parametrize("code,value", [(0xFF, 127), (0xFF, -128),
+                                        (0x03, -128), (0xFC, 127)])
+@pytest.mark.parametrize("k", [21, 37])
 @pytest.mark.parametrize("block_size", [4, 6, 8])
-@pytest.mark.parametrize("value", [-128, 127])
-def test_extreme_values_do_not_wrap(block_size, value):
-    n, k, m = 3, 21, 5
-    a = b"\xff" * (n * k)
-    b = np.full(k * m, value, np.int8).tobytes()
-    assert rsr_gemm(a, b, n, k, m, block_size) == [3 * value * k] * (n * m)
+def test_extreme_values_do_not_wrap(code, value, k, block_size):
+    n, m = 3, 5
+    a = bytes([code]) * (n * k)
+    b = bytes([value & 0xFF]) * (k * m)
+    expected = [(code & 3) * value * k] * (n * m)
+    assert rsr_gemm(a, b, n, k, m, block_size) == expected
 
 
 @pytest.mark.parametrize("value,code", [(-128, 3), (127, 3), (-128, 1)])
