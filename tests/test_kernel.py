@@ -1,6 +1,7 @@
 """Builds the stand-alone kernel tests with CMake, runs them, and checks
 through them which target VESK_KERNEL selects."""
 
+import os
 import pathlib
 import subprocess
 

@@ -24,9 +24,13 @@ namespace {
 constexpr std::size_t kHeader = __STDCPP_DEFAULT_NEW_ALIGNMENT__;
 std::size_t live_bytes = 0;
 std::size_t peak_bytes = 0;
+bool refuse_allocations = false;
 
 void *counted_alloc(std::size_t bytes) {
-  auto *block = static_cast<unsigned char *>(std::malloc(bytes + kHeader));
+  auto *block =
+      refuse_allocations
+          ? nullptr
+          : static_cast<unsigned char *>(std::malloc(bytes + kHeader));
   if (block == nullptr)
     throw std::bad_alloc();
   *reinterpret_cast<std::size_t *>(block) = bytes;
@@ -394,6 +398,30 @@ bool answer_query(const char *query) {
   return false;
 }
 
+// Without memory of its own the kernel throws std::bad_alloc, and leaves
+// nothing allocated behind.
+void refused_memory(std::mt19937 &rng) {
+  const Case c{64, 64, 64, 4};
+  const Inputs in = random_inputs(c, rng);
+  std::vector<std::int32_t> out(std::size_t(c.n) * c.m);
+  for (const vesk::KernelTarget *target : targets) {
+    const std::size_t before = live_bytes;
+    bool thrown = false;
+    refuse_allocations = true;
+    try {
+      vesk::rsr_gemm_kernel_on(*target, in.a.data(), in.b.data(), out.data(),
+                               nullptr, c.n, c.k, c.m, c.block_size);
+    } catch (const std::bad_alloc &) {
+      thrown = true;
+    }
+    refuse_allocations = false;
+    const bool sound = thrown && live_bytes == before;
+    ++(sound ? passed : failed);
+    if (!sound)
+      std::printf("FAILED refused memory on %s\n", target->name);
+  }
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -409,6 +437,7 @@ int main(int argc, char **argv) {
   tiling_shapes(rng);
   extreme_values();
   degenerate_shapes(rng);
+  refused_memory(rng);
   std::printf("%d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;
 }
