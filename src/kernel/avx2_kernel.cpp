@@ -9,27 +9,13 @@ namespace vesk {
 namespace avx2 {
 namespace {
 
-struct Ymm {
-  using Vec = __m256i;
-  static constexpr std::size_t kLanes = 16;
-
-  static Vec zero() { return _mm256_setzero_si256(); }
-  static Vec add(Vec a, Vec b) { return _mm256_add_epi16(a, b); }
-  static Vec load(const std::int16_t *p) {
-    return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
-  }
+struct Ymm : YmmLanes {
   // to[0 .. 16) = from[0 .. 16) + sign-extended lanes; the 32-bit additions
   // wrap, so no (caller-excluded) overflow is undefined.
   static void add_widened(const std::int32_t *from, std::int32_t *to, Vec v) {
     add_to(from, to, _mm256_cvtepi16_epi32(_mm256_castsi256_si128(v)));
     add_to(from + 8, to + 8,
            _mm256_cvtepi16_epi32(_mm256_extracti128_si256(v, 1)));
-  }
-  static void add_widened_partial(const std::int32_t *from, std::int32_t *to,
-                                  Vec v, int lanes) {
-    alignas(32) std::int16_t sums[kLanes];
-    _mm256_store_si256(reinterpret_cast<__m256i *>(sums), v);
-    add_widened_tail(from, to, sums, lanes);
   }
 
 private:

@@ -20,24 +20,10 @@ __m256i half(__m512i v, int which) {
 
 // Tile rows of 16 entries: one 256-bit register of sums, widened into one
 // 512-bit register of C.
-struct Ymm {
-  using Vec = __m256i;
-  static constexpr std::size_t kLanes = 16;
-
-  static Vec zero() { return _mm256_setzero_si256(); }
-  static Vec add(Vec a, Vec b) { return _mm256_add_epi16(a, b); }
-  static Vec load(const std::int16_t *p) {
-    return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
-  }
+struct Ymm : YmmLanes {
   static void add_widened(const std::int32_t *from, std::int32_t *to, Vec v) {
     _mm512_storeu_si512(to,
                         _mm512_add_epi32(_mm512_loadu_si512(from), widen(v)));
-  }
-  static void add_widened_partial(const std::int32_t *from, std::int32_t *to,
-                                  Vec v, int lanes) {
-    alignas(32) std::int16_t sums[kLanes];
-    _mm256_store_si256(reinterpret_cast<__m256i *>(sums), v);
-    add_widened_tail(from, to, sums, lanes);
   }
 
 private:

@@ -131,6 +131,25 @@ template <int Lanes> struct NarrowRow {
   }
 };
 
+// A 256-bit register of 16 lanes, as every fast target has it; each target
+// adds its own widening of the sums into C (add_widened).
+struct YmmLanes {
+  using Vec = __m256i;
+  static constexpr std::size_t kLanes = 16;
+
+  static Vec zero() { return _mm256_setzero_si256(); }
+  static Vec add(Vec a, Vec b) { return _mm256_add_epi16(a, b); }
+  static Vec load(const std::int16_t *p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+  }
+  static void add_widened_partial(const std::int32_t *from, std::int32_t *to,
+                                  Vec v, int lanes) {
+    alignas(32) std::int16_t sums[kLanes];
+    _mm256_store_si256(reinterpret_cast<__m256i *>(sums), v);
+    add_widened_tail(from, to, sums, lanes);
+  }
+};
+
 // The vectors holding a table row of Stride entries: narrow rows as above,
 // rows of 16 in the instruction set's 16-lane vector, wider ones in as many
 // of its widest vectors as they need.
