@@ -8,6 +8,7 @@
 // than the rows sharing its table repay (see shared_segment_length).
 #include "kernel_targets.h"
 #include "memory_plan.h"
+#include "wrapping_add.h"
 
 #include <algorithm>
 #include <vector>
@@ -43,12 +44,10 @@ std::size_t pattern_index(const std::uint8_t *codes, int L) {
   return f;
 }
 
-// Adds a table row into a row of C. Unsigned arithmetic keeps a (caller-
-// excluded) overflow defined; within range it is the exact signed sum.
+// Adds a table row into a row of C.
 void add_row(std::int32_t *c_row, const std::int16_t *t_row, std::size_t m) {
   for (std::size_t c = 0; c < m; ++c)
-    c_row[c] = static_cast<std::int32_t>(static_cast<std::uint32_t>(c_row[c]) +
-                                         static_cast<std::uint32_t>(t_row[c]));
+    c_row[c] = wrapping_add(c_row[c], t_row[c]);
 }
 
 void accumulate_segments(const std::uint8_t *A, const std::int8_t *B,

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "simd_tables.h"
+#include "wrapping_add.h"
 
 #include <immintrin.h>
 
@@ -31,8 +32,7 @@ inline void add_widened_tail(const std::int32_t *from, std::int32_t *to,
             wide));
   }
   for (; i < lanes; ++i)
-    to[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(from[i]) +
-                                      static_cast<std::uint32_t>(sums[i]));
+    to[i] = wrapping_add(from[i], sums[i]);
 }
 
 // Where the sums of a group go: row r's values are read at from + r *

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "simd_indices.h"
+#include "wrapping_add.h"
 
 namespace vesk {
 namespace VESK_TARGET {
@@ -54,11 +55,8 @@ void multiply_by_gathers(const Product &p, std::int16_t *tables) {
           prefetch_codes(row + kPrefetchRows * k);
           prefetch_codes(row + kPrefetchRows * k + codes - 1);
         }
-        // Unsigned addition: a caller-excluded overflow stays defined.
-        p.C[r] = static_cast<std::int32_t>(
-            static_cast<std::uint32_t>(s0 == 0 ? start : p.C[r]) +
-            static_cast<std::uint32_t>(
-                gathered_row_sum<Patterns>(row, group, tables)));
+        p.C[r] = wrapping_add(s0 == 0 ? start : p.C[r],
+                              gathered_row_sum<Patterns>(row, group, tables));
       }
     }
   }

@@ -13,6 +13,7 @@
 #pragma once
 
 #include "simd_tables.h"
+#include "wrapping_add.h"
 
 #include <utility>
 
@@ -86,8 +87,6 @@ private:
     add_row_sums<M>(p, r0, rows, c0 == 0, sums);
   }
 
-  // The 32-bit additions wrap, so no (caller-excluded) overflow is
-  // undefined.
   template <std::size_t M>
   static void add_row_sums(const Product &p, std::size_t r0, std::size_t rows,
                            bool first_block, const typename Ops::Sums *sums) {
@@ -98,9 +97,7 @@ private:
       std::int32_t *out = p.C + (r0 + i) * M;
       const std::int32_t *before = first_block ? p.start(0) : out;
       for (std::size_t column = 0; column < M; ++column)
-        out[column] = static_cast<std::int32_t>(
-            static_cast<std::uint32_t>(before[column]) +
-            static_cast<std::uint32_t>(by_column[column][i]));
+        out[column] = wrapping_add(before[column], by_column[column][i]);
     }
   }
 };
