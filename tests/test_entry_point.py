@@ -21,9 +21,9 @@ HERE = pathlib.Path(__file__).parent
 def probe(tmp_path_factory):
     build = tmp_path_factory.mktemp("entry-probe-build")
     path = build_with_cmake(HERE / "entry_probe", build, "_entry_probe")
-    spec = importlib.util.spec_from_file_location("_entry_probe", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("_entry_probe", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
