@@ -27,12 +27,8 @@ private:
   }
 };
 
-// Pattern indices of whole registers of codes, and for a matrix-vector
-// product the gathering of table entries of 8 segments of 4 codes at a time.
+// Pattern indices of whole registers of codes.
 struct Patterns {
-  static constexpr std::size_t kSegments = 8;
-  using Acc = __m256i;
-
   static constexpr int kIndexBytes = 32;
 
   // The table-row offsets (indices shifted left by Shift) of the segments
@@ -55,30 +51,6 @@ struct Patterns {
       _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
                        _mm256_castsi256_si128(words));
     }
-  }
-
-  static Acc zero() { return _mm256_setzero_si256(); }
-  // acc plus the entries of the 8 segments of 4 codes at `codes`; segment j's
-  // table starts at tables + j * 256, and 2 bytes past the last table must be
-  // readable.
-  static Acc add_chunk(Acc acc, const std::uint8_t *codes,
-                       const std::int16_t *tables) {
-    const __m256i index = _mm256_add_epi32(
-        quad_indices(digits(codes)),
-        _mm256_setr_epi32(0, 256, 512, 768, 1024, 1280, 1536, 1792));
-    // Each lane reads 32 bits at its 16-bit entry; the upper half is the
-    // next entry's, shifted out with sign extension.
-    const __m256i read =
-        _mm256_i32gather_epi32(reinterpret_cast<const int *>(tables), index, 2);
-    return _mm256_add_epi32(acc,
-                            _mm256_srai_epi32(_mm256_slli_epi32(read, 16), 16));
-  }
-  static std::int32_t sum(Acc acc) {
-    const __m128i half = _mm_add_epi32(_mm256_castsi256_si128(acc),
-                                       _mm256_extracti128_si256(acc, 1));
-    const __m128i quarter = _mm_add_epi32(half, _mm_srli_si128(half, 8));
-    return _mm_cvtsi128_si32(
-        _mm_add_epi32(quarter, _mm_srli_si128(quarter, 4)));
   }
 
 private:
@@ -231,7 +203,6 @@ struct Avx2 {
   using Transposed = TransposedProduct<TransposedOps>;
   static constexpr TargetTraits kTraits{16,
                                         32,
-                                        Patterns::kSegments,
                                         Patterns::kIndexBytes,
                                         TransposedOps::kRows,
                                         TransposedOps::kChunkCodes,

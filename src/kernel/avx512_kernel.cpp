@@ -52,13 +52,8 @@ struct Zmm {
   }
 };
 
-// Pattern indices of whole registers of codes, and for a matrix-vector
-// product the gathering of table entries of 16 segments of 4 codes at a
-// time.
+// Pattern indices of whole registers of codes.
 struct Patterns {
-  static constexpr std::size_t kSegments = 16;
-  using Acc = __m512i;
-
   static constexpr int kIndexBytes = 64;
 
   // The table-row offsets (indices shifted left by Shift) of the segments
@@ -77,32 +72,6 @@ struct Patterns {
           _mm512_maskz_cvtepi32_epi16(
               0xFFFF, _mm512_maskz_slli_epi32(0xFFFF, quad_indices(d), Shift)));
     }
-  }
-
-  static Acc zero() { return _mm512_setzero_si512(); }
-  // acc plus the entries of the 16 segments of 4 codes at `codes`; segment
-  // j's table starts at tables + j * 256, and 2 bytes past the last table
-  // must be readable.
-  static Acc add_chunk(Acc acc, const std::uint8_t *codes,
-                       const std::int16_t *tables) {
-    const __m512i index = _mm512_add_epi32(
-        quad_indices(digits(codes)),
-        _mm512_setr_epi32(0, 256, 512, 768, 1024, 1280, 1536, 1792, 2048, 2304,
-                          2560, 2816, 3072, 3328, 3584, 3840));
-    // Each lane reads 32 bits at its 16-bit entry; the upper half is the
-    // next entry's, shifted out with sign extension.
-    const __m512i read = _mm512_mask_i32gather_epi32(_mm512_setzero_si512(),
-                                                     0xFFFF, index, tables, 2);
-    return _mm512_add_epi32(
-        acc, _mm512_maskz_srai_epi32(
-                 0xFFFF, _mm512_maskz_slli_epi32(0xFFFF, read, 16), 16));
-  }
-  static std::int32_t sum(Acc acc) {
-    const __m256i halves = _mm256_add_epi32(half(acc, 0), half(acc, 1));
-    const __m128i quarter = _mm_add_epi32(_mm256_castsi256_si128(halves),
-                                          _mm256_extracti128_si256(halves, 1));
-    const __m128i eighth = _mm_add_epi32(quarter, _mm_srli_si128(quarter, 8));
-    return _mm_cvtsi128_si32(_mm_add_epi32(eighth, _mm_srli_si128(eighth, 4)));
   }
 
 private:
@@ -226,7 +195,6 @@ struct Avx512 {
   using Transposed = TransposedProduct<TransposedOps>;
   static constexpr TargetTraits kTraits{16,
                                         32,
-                                        Patterns::kSegments,
                                         Patterns::kIndexBytes,
                                         TransposedOps::kRows,
                                         TransposedOps::kChunkCodes,

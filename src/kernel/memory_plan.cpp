@@ -7,23 +7,18 @@ namespace vesk {
 namespace {
 
 // A group's tables are meant to stay in the second-level cache beside the
-// part of C being summed into; for a matrix-vector product, in the first.
+// part of C being summed into; a transposed block's, mostly in the first.
 constexpr std::size_t kTableBudget = std::size_t{384} << 10;
 constexpr std::size_t kColumnBudget = std::size_t{256} << 10;
-constexpr std::size_t kGatherTableBudget = std::size_t{16} << 10;
 constexpr std::size_t kTransposedTableBudget = std::size_t{64} << 10;
 constexpr std::size_t kTransposedChunks = 16;
 // The tables of a chunk of codes, transposed, for one column.
 constexpr std::size_t kTransposedChunkBytes = std::size_t{1} << 10;
-// Rows of A in flight: their pages and lines. A matrix-vector product reads
-// each row in several passes, one per group, so keeps fewer.
+// Rows of A in flight: their pages and lines.
 constexpr std::size_t kCodeBlockBytes = std::size_t{4} << 20;
-constexpr std::size_t kGatherBlockBytes = std::size_t{1} << 20;
 // With a single tile, indices are used once: they are formed for a few rows
 // at a time, right before their use.
 constexpr std::size_t kIndexChunkRows = 64;
-// The last gathered entry is read as 32 bits.
-constexpr std::size_t kGatherPadding = 2;
 
 std::size_t ceil_div(std::size_t a, std::size_t b) { return (a + b - 1) / b; }
 
@@ -39,14 +34,18 @@ std::size_t clamp(std::size_t value, std::size_t low, std::size_t high) {
   return raised > high ? high : raised;
 }
 
+// The bytes from `memory` to its first 64-byte boundary.
+std::size_t alignment_skip(const void *memory) {
+  return (kRegionAlignment -
+          reinterpret_cast<std::uintptr_t>(memory) % kRegionAlignment) %
+         kRegionAlignment;
+}
+
 // The workspace from its first 64-byte boundary.
 std::size_t usable_bytes(Workspace workspace) {
   if (workspace.data == nullptr)
     return 0;
-  const std::size_t skip =
-      (kRegionAlignment -
-       reinterpret_cast<std::uintptr_t>(workspace.data) % kRegionAlignment) %
-      kRegionAlignment;
+  const std::size_t skip = alignment_skip(workspace.data);
   return workspace.bytes > skip ? workspace.bytes - skip : 0;
 }
 
@@ -85,31 +84,6 @@ std::size_t table_bytes(const MemoryPlan &plan) {
 
 std::size_t segments_in(std::size_t k, int segment) {
   return ceil_div(k, static_cast<std::size_t>(segment));
-}
-
-// Tables of a whole number of gathered chunks, up to the budget; nothing if
-// not even one chunk has room.
-bool plan_gather(std::size_t n, std::size_t k, std::size_t workspace_bytes,
-                 std::size_t own_limit, const TargetTraits &target,
-                 MemoryPlan &plan) {
-  const std::size_t chunk = target.gather_segments;
-  const std::size_t chunk_bytes = chunk * patterns(4) * sizeof(std::int16_t);
-  std::size_t chunks = clamp(kGatherTableBudget / chunk_bytes, 1,
-                             ceil_div(segments_in(k, 4), chunk));
-  plan = MemoryPlan{};
-  plan.order = LoopOrder::gather;
-  plan.segment = 4;
-  plan.tile = plan.row_stride = 1;
-  plan.block_rows = clamp(kGatherBlockBytes / k, 1, n);
-  for (; chunks > 0; chunks /= 2) {
-    Placer placer(workspace_bytes, own_limit);
-    if (placer.place(plan.tables, chunks * chunk_bytes + kGatherPadding)) {
-      plan.group = static_cast<int>(chunks * chunk);
-      plan.own_bytes = placer.own_bytes();
-      return true;
-    }
-  }
-  return false;
 }
 
 // Tables of a whole number of chunks of codes, up to the budget; nothing if
@@ -272,10 +246,6 @@ MemoryPlan plan_memory(std::size_t n, std::size_t k, std::size_t m,
       n >= target.transposed_rows &&
       plan_transposed(k, m, room, own_limit, target, plan))
     return plan;
-  if (m == 1 && target.gather_segments > 0 &&
-      shared_segment_length(n, caller_segment) == 4 &&
-      plan_gather(n, k, room, own_limit, target, plan))
-    return plan;
   return plan_tiles(n, k, m, caller_segment, room, own_limit, target);
 }
 
@@ -285,11 +255,7 @@ namespace vesk {
 namespace {
 
 unsigned char *aligned(unsigned char *memory) {
-  const std::size_t skip =
-      (kRegionAlignment -
-       reinterpret_cast<std::uintptr_t>(memory) % kRegionAlignment) %
-      kRegionAlignment;
-  return memory + skip;
+  return memory + alignment_skip(memory);
 }
 
 } // namespace

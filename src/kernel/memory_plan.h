@@ -14,7 +14,6 @@ namespace vesk {
 struct TargetTraits {
   std::size_t lanes;              // 16-bit lanes of its narrowest full vector
   std::size_t widest_tile;        // the most columns one table row holds
-  std::size_t gather_segments;    // segments per gathered chunk; 0: no gathers
   std::size_t index_codes;        // codes whose indices one register forms
   std::size_t transposed_rows;    // rows looked up at once by transposing; 0
   std::size_t transposed_codes;   // codes of a chunk (1 KiB of tables a column)
@@ -27,9 +26,6 @@ enum class LoopOrder {
   // tables of pairs of codes held in registers. The tables of a block of
   // `group` chunks of codes, 1 KiB a column each, are kept in the cache.
   transposed,
-  // A matrix-vector product: every row gathers its table entries, the
-  // tables of a group of segments kept in the first-level cache.
-  gather,
   // Per row block, group by group: the group's tables are built for each
   // column tile in turn and its rows' indices formed a few rows at a time.
   by_groups,

@@ -9,16 +9,16 @@
 // registers and widens them into C once per group. Going by groups, the
 // indices of a few rows at a time are formed right before their use; going
 // by tiles, a block's indices are formed once and serve every tile, whose
-// column of C is summed into in a copy with adjacent rows. A matrix-vector
-// product gathers its table entries instead.
+// column of C is summed into in a copy with adjacent rows. A product with
+// one or a few columns transposes rows instead (simd_transposed.h).
 //
 // An instruction set provides `Narrow` (16 lanes) and `Wide` (its widest
-// vector) for simd_accumulate.h, `Patterns` for simd_indices.h and
-// simd_gather.h, and `kTraits` for the plan.
+// vector) for simd_accumulate.h, `Patterns` for simd_indices.h,
+// `Transposed` for simd_transposed.h and `kTraits` for the plan.
 #pragma once
 
 #include "simd_accumulate.h"
-#include "simd_gather.h"
+#include "simd_indices.h"
 #include "simd_transposed.h"
 
 namespace vesk {
@@ -125,9 +125,6 @@ void multiply(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
     if (plan.order == LoopOrder::transposed)
       return Isa::Transposed::multiply(
           p, static_cast<std::int16_t *>(memory.at(plan.tables)));
-  if (plan.order == LoopOrder::gather)
-    return multiply_by_gathers<typename Isa::Patterns>(
-        p, static_cast<std::int16_t *>(memory.at(plan.tables)));
   static_assert(Isa::kTraits.widest_tile == 32, "rows of at most 32");
   switch (plan.row_stride) {
   case 2:

@@ -201,7 +201,7 @@ void random_shapes(std::mt19937 &rng) {
 
 // Shapes that cross the fast paths' boundaries: tiles of 32 columns with
 // ragged ends and narrow tiles of 2, 4, 8 and 16; the matrix-vector paths
-// (eight rows at a time with ragged rows and chunks, or gathered, once the
+// (eight or sixteen rows at a time with ragged rows and chunks, once the
 // memory holds their tables); several row blocks; groups of segments ending
 // in a short segment; a single group (which reads the start and writes C at
 // once); the shorter segments chosen for few rows; and a tall product
@@ -268,8 +268,6 @@ bool large_enough(const vesk::MemoryPlan &plan, std::size_t k) {
   switch (plan.order) {
   case vesk::LoopOrder::transposed:
     return plan.tables.bytes >= group * plan.tile * 1024;
-  case vesk::LoopOrder::gather:
-    return plan.tables.bytes >= group * 256 * 2 + 2;
   case vesk::LoopOrder::by_tiles: {
     const std::size_t kept = ceil_div(ceil_div(k, plan.segment), group) * group;
     return plan.tables.bytes >= group * patterns * plan.row_stride * 2 &&
@@ -288,8 +286,6 @@ bool large_enough(const vesk::MemoryPlan &plan, std::size_t k) {
 bool cuts_fit(const vesk::MemoryPlan &plan, const PlanCase &c) {
   if (plan.order == vesk::LoopOrder::transposed)
     return c.m <= 4 && plan.tile == c.m && plan.group >= 1;
-  if (plan.order == vesk::LoopOrder::gather)
-    return c.m == 1 && plan.group >= 1;
   return plan.segment >= 1 && plan.segment <= 4 && plan.segment <= c.segment &&
          plan.group >= 1 && plan.group <= vesk::group_limit(plan.segment) &&
          plan.tile >= 1 && plan.tile <= c.m && plan.row_stride >= plan.tile &&
@@ -322,8 +318,7 @@ void check_plan(const PlanCase &c, const vesk::TargetTraits &traits) {
 
 void plan_properties() {
   const std::pair<const char *, vesk::TargetTraits> traits[] = {
-      {"avx2", {16, 32, 8, 32, 16, 32, 1}},
-      {"avx512", {16, 32, 16, 64, 8, 64, 4}}};
+      {"avx2", {16, 32, 32, 16, 32, 1}}, {"avx512", {16, 32, 64, 8, 64, 4}}};
   const std::size_t rows[] = {1, 3, 8, 17, 255, 1024, 4096, 100000};
   const std::size_t depths[] = {1, 5, 64, 65, 1027, 100000};
   const std::size_t widths[] = {1, 2, 3, 8, 16, 17, 33, 100, 2048, 1 << 20};
