@@ -99,7 +99,9 @@ bool plan_transposed(std::size_t k, std::size_t m, std::size_t workspace_bytes,
   plan.order = LoopOrder::transposed;
   plan.segment = 2;
   plan.tile = plan.row_stride = m;
-  for (; chunks > 0; chunks /= 2) {
+  // As many chunks as fit: a workspace a few bytes short of a budget's
+  // worth must not lose half of them.
+  for (; chunks > 0; --chunks) {
     Placer placer(workspace_bytes, own_limit);
     if (placer.place(plan.tables, chunks * chunk_bytes)) {
       plan.group = static_cast<int>(chunks);
