@@ -41,8 +41,7 @@ void multiply_by_groups(const Product &p, std::int16_t *tables,
     for (std::size_t s0 = 0; s0 < p.k; s0 += grid.group_codes) {
       const Group segments = grid.group_at(s0, p.k);
       if (one_tile)
-        build_group_tables<Stride>(p.B, p.m, grid, segments, Tile{0, p.m},
-                                   tables);
+        build_group_tables<Stride>(p, segments, Tile{0, p.m}, tables);
       for (std::size_t i0 = r0; i0 < r1; i0 += plan.index_rows) {
         const std::size_t i1 = block_end(i0, r1, plan.index_rows);
         form_indices<typename Isa::Patterns, row_shift(Stride)>(
@@ -50,7 +49,7 @@ void multiply_by_groups(const Product &p, std::int16_t *tables,
         for (std::size_t c0 = 0; c0 < p.m; c0 += plan.tile) {
           const Tile tile = grid.tile_at(c0, p.m);
           if (!one_tile)
-            build_group_tables<Stride>(p.B, p.m, grid, segments, tile, tables);
+            build_group_tables<Stride>(p, segments, tile, tables);
           std::int32_t *c_rows = p.C + i0 * p.m + c0;
           const Rows into{s0 == 0 ? p.start(c0) : c_rows, s0 == 0 ? 0 : p.m,
                           c_rows, p.m, i1 - i0};
@@ -90,7 +89,7 @@ void multiply_by_tiles(const Product &p, std::int16_t *tables,
         const bool first = s0 == 0, last = p.k - s0 <= grid.group_codes;
         const Rows into{first ? p.start(c0) : column, first ? 0 : tile.width,
                         last ? c_rows : column, last ? p.m : tile.width, rows};
-        build_group_tables<Stride>(p.B, p.m, grid, segments, tile, tables);
+        build_group_tables<Stride>(p, segments, tile, tables);
         accumulate_tile<Isa, Stride>(group_indices(s0), group, segments.count(),
                                      tables, grid.table_stride, tile.width,
                                      into);

@@ -84,6 +84,27 @@ struct Product {
   }
 };
 
+// A row of B as `Stride` 16-bit values, those past the tile's width zero.
+// Where the whole stride lies within B (`may_overread`), it is read in full
+// and the excess cleared, which vectorises; else only the width is read.
+template <std::size_t Stride>
+void load_step(std::int16_t *__restrict step,
+               const std::int8_t *__restrict b_row, std::size_t width,
+               bool may_overread) {
+  if (width == Stride) {
+    for (std::size_t c = 0; c < Stride; ++c)
+      step[c] = b_row[c];
+  } else if (may_overread) {
+    for (std::size_t c = 0; c < Stride; ++c) {
+      const std::int16_t value = b_row[c];
+      step[c] = c < width ? value : 0;
+    }
+  } else {
+    for (std::size_t c = 0; c < Stride; ++c)
+      step[c] = c < width ? b_row[c] : 0;
+  }
+}
+
 // Fills the 4^L rows of a segment's table for one tile; `b_row` is the
 // segment's first row of B at the tile's first column, rows m apart. Rows
 // are `Stride` entries, those past the tile's width zero. The patterns below
@@ -93,19 +114,13 @@ struct Product {
 template <std::size_t Stride>
 void build_table(std::int16_t *__restrict table,
                  const std::int8_t *__restrict b_row, std::size_t m, int L,
-                 std::size_t width) {
+                 std::size_t width, bool may_overread) {
   for (std::size_t c = 0; c < Stride; ++c)
     table[c] = 0;
   std::size_t filled = 1;
   for (int l = 0; l < L; ++l, b_row += m) {
     std::int16_t step[Stride];
-    if (width == Stride) {
-      for (std::size_t c = 0; c < Stride; ++c)
-        step[c] = b_row[c];
-    } else {
-      for (std::size_t c = 0; c < Stride; ++c)
-        step[c] = c < width ? b_row[c] : 0;
-    }
+    load_step<Stride>(step, b_row, width, may_overread);
     std::int16_t *__restrict once = table + filled * Stride;
     std::int16_t *__restrict twice = once + filled * Stride;
     std::int16_t *__restrict thrice = twice + filled * Stride;
@@ -121,24 +136,27 @@ void build_table(std::int16_t *__restrict table,
 }
 
 template <std::size_t Stride>
-void build_group_tables(const std::int8_t *B, std::size_t m, const Grid &grid,
-                        const Group &group, const Tile &tile,
+void build_group_tables(const Product &p, const Group &group, const Tile &tile,
                         std::int16_t *tables) {
+  const Grid &grid = p.grid;
+  const std::int8_t *const b_end = p.B + p.k * p.m;
   for (int g = 0; g < group.count(); ++g) {
     const int L = g < group.full ? grid.segment : group.short_codes;
     const std::int8_t *b_rows =
-        B +
-        (group.first_code + std::size_t(grid.segment) * std::size_t(g)) * m +
+        p.B +
+        (group.first_code + std::size_t(grid.segment) * std::size_t(g)) * p.m +
         tile.column;
     // The next segment's rows of B are m apart: fetch them while this
     // table is built.
     if (g + 1 < group.count())
       for (int l = 0; l < grid.segment; ++l)
         _mm_prefetch(reinterpret_cast<const char *>(
-                         b_rows + (std::size_t(grid.segment) + l) * m),
+                         b_rows + (std::size_t(grid.segment) + l) * p.m),
                      _MM_HINT_T0);
-    build_table<Stride>(tables + std::size_t(g) * grid.table_stride, b_rows, m,
-                        L, tile.width);
+    const std::int8_t *last_row = b_rows + std::size_t(L - 1) * p.m;
+    const bool may_overread = std::size_t(b_end - last_row) >= Stride;
+    build_table<Stride>(tables + std::size_t(g) * grid.table_stride, b_rows,
+                        p.m, L, tile.width, may_overread);
   }
 }
 
