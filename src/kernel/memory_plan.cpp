@@ -144,18 +144,6 @@ bool place_by_groups(std::size_t workspace_bytes, std::size_t own_limit,
   return true;
 }
 
-// Entries per table row: a tile narrower than a vector of `lanes` rounded up
-// to a power of two (at least 2), so that its lookups read no more than they
-// use and its tables take little memory; a wider one to whole vectors.
-std::size_t row_stride(std::size_t tile, std::size_t lanes) {
-  if (tile >= lanes)
-    return ceil_div(tile, lanes) * lanes;
-  std::size_t stride = 2;
-  while (stride < tile)
-    stride *= 2;
-  return stride;
-}
-
 // Segment length, tile, group and row block as the caches would have them,
 // before memory is considered.
 MemoryPlan ideal_tiled_plan(std::size_t n, std::size_t k, std::size_t m,
@@ -163,7 +151,7 @@ MemoryPlan ideal_tiled_plan(std::size_t n, std::size_t k, std::size_t m,
   MemoryPlan plan{};
   plan.segment = segment;
   plan.tile = m < target.widest_tile ? m : target.widest_tile;
-  plan.row_stride = row_stride(plan.tile, target.lanes);
+  plan.row_stride = table_row_stride(plan.tile, target.lanes);
   const std::size_t one_table =
       patterns(segment) * plan.row_stride * sizeof(std::int16_t);
   std::size_t group =
@@ -217,6 +205,15 @@ MemoryPlan plan_tiles(std::size_t n, std::size_t k, std::size_t m,
 }
 
 } // namespace
+
+std::size_t table_row_stride(std::size_t tile, std::size_t lanes) {
+  if (tile >= lanes)
+    return ceil_div(tile, lanes) * lanes;
+  std::size_t stride = 2;
+  while (stride < tile)
+    stride *= 2;
+  return stride;
+}
 
 std::size_t own_memory_limit(std::size_t m, int caller_segment) {
   return 2 * patterns(caller_segment) * m;

@@ -66,6 +66,12 @@ constexpr std::size_t kRegionAlignment = 64;
 // region: one table of the caller's segment length (2 * 4^b * m bytes).
 std::size_t own_memory_limit(std::size_t m, int caller_segment);
 
+// Entries per table row for a tile of `tile` columns: a tile narrower than
+// a vector of `lanes` rounded up to a power of two (at least 2), so that its
+// lookups read no more than they use and its tables take little memory; a
+// wider one to whole vectors.
+std::size_t table_row_stride(std::size_t tile, std::size_t lanes);
+
 // A segment of L codes sums at most L terms of 3 * 128, so this many
 // segments keep a 16-bit sum exact.
 constexpr int group_limit(int segment) { return 32767 / (3 * 128 * segment); }

@@ -53,10 +53,11 @@ inline Rows rows_in_place(std::int32_t *out, std::size_t stride,
 }
 
 // For each row: the sum of its table rows, one per segment of the group
-// (found at the row's offsets), formed in `Count` registers of 16-bit lanes
-// (a group never exceeds 16 bits, see group_limit), then added to the first
-// `width` values of the row.
-template <class V, int Count>
+// (found at the row's offsets, shifted right by `Down` where the tables'
+// rows are narrower than those the offsets were formed for), formed in
+// `Count` registers of 16-bit lanes (a group never exceeds 16 bits, see
+// group_limit), then added to the first `width` values of the row.
+template <class V, int Count, int Down>
 void accumulate_rows(const std::uint16_t *indices, std::size_t index_stride,
                      int segments, const std::int16_t *tables,
                      std::size_t table_stride, std::size_t width,
@@ -81,13 +82,14 @@ void accumulate_rows(const std::uint16_t *indices, std::size_t index_stride,
     int g = 0;
     for (; g + 4 <= segments; g += 4) {
       const std::size_t at = base + std::size_t(g) * table_bytes;
-      add_entry(sum, at + indices[g]);
-      add_entry(odd, at + table_bytes + indices[g + 1]);
-      add_entry(sum, at + 2 * table_bytes + indices[g + 2]);
-      add_entry(odd, at + 3 * table_bytes + indices[g + 3]);
+      add_entry(sum, at + (indices[g] >> Down));
+      add_entry(odd, at + table_bytes + (indices[g + 1] >> Down));
+      add_entry(sum, at + 2 * table_bytes + (indices[g + 2] >> Down));
+      add_entry(odd, at + 3 * table_bytes + (indices[g + 3] >> Down));
     }
     for (; g < segments; ++g)
-      add_entry(sum, base + std::size_t(g) * table_bytes + indices[g]);
+      add_entry(sum,
+                base + std::size_t(g) * table_bytes + (indices[g] >> Down));
     for (int v = 0; v < Count; ++v)
       sum[v] = V::add(sum[v], odd[v]);
     for (int v = 0; v < Count; ++v) {
@@ -175,13 +177,13 @@ template <class Isa> struct RowVectors<Isa, 16> {
   static constexpr int kCount = 1;
 };
 
-template <class Isa, std::size_t Stride>
+template <class Isa, std::size_t Stride, int Down>
 void accumulate_tile(const std::uint16_t *indices, std::size_t index_stride,
                      int segments, const std::int16_t *tables,
                      std::size_t table_stride, std::size_t width,
                      const Rows &rows) {
   using Row = RowVectors<Isa, Stride>;
-  accumulate_rows<typename Row::V, Row::kCount>(
+  accumulate_rows<typename Row::V, Row::kCount, Down>(
       indices, index_stride, segments, tables, table_stride, width, rows);
 }
 

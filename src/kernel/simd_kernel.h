@@ -21,12 +21,59 @@
 #include "simd_indices.h"
 #include "simd_transposed.h"
 
+#include <type_traits>
+
 namespace vesk {
 namespace VESK_TARGET {
 
 // Table rows of Stride 16-bit entries are 2^row_shift(Stride) bytes.
 constexpr int row_shift(std::size_t stride) {
   return stride <= 1 ? 1 : 1 + row_shift(stride / 2);
+}
+
+// A group's tables for one tile, rows of Own entries, summed into its rows
+// with offsets formed for rows of Planned entries.
+template <class Isa, std::size_t Planned, std::size_t Own>
+void multiply_tile_as(const Product &p, const Group &segments, const Tile &tile,
+                      bool build, std::int16_t *tables,
+                      const std::uint16_t *indices, std::size_t index_stride,
+                      const Rows &into) {
+  if (build)
+    build_group_tables<Own>(p, segments, tile, tables);
+  accumulate_tile<Isa, Own, row_shift(Planned) - row_shift(Own)>(
+      indices, index_stride, segments.count(), tables,
+      p.grid.table_entries(Own), tile.width, into);
+}
+
+// The same for any tile of a plan whose rows hold Stride entries. The last
+// tile of a wide product may be much narrower than the others: its tables
+// get rows only as wide as it needs, so that its lookups and its tables'
+// building do not cost a whole tile's.
+template <class Isa, std::size_t Stride>
+void multiply_tile(const Product &p, const Group &segments, const Tile &tile,
+                   bool build, std::int16_t *tables,
+                   const std::uint16_t *indices, std::size_t index_stride,
+                   const Rows &into) {
+  const auto as = [&](auto own) {
+    multiply_tile_as<Isa, Stride, decltype(own)::value>(
+        p, segments, tile, build, tables, indices, index_stride, into);
+  };
+  using std::integral_constant;
+  if constexpr (Stride > Isa::kTraits.lanes) {
+    switch (table_row_stride(tile.width, Isa::kTraits.lanes)) {
+    case 2:
+      return as(integral_constant<std::size_t, 2>());
+    case 4:
+      return as(integral_constant<std::size_t, 4>());
+    case 8:
+      return as(integral_constant<std::size_t, 8>());
+    case Isa::kTraits.lanes:
+      return as(integral_constant<std::size_t, Isa::kTraits.lanes>());
+    default:
+      break;
+    }
+  }
+  as(integral_constant<std::size_t, Stride>());
 }
 
 template <class Isa, std::size_t Stride>
@@ -48,13 +95,11 @@ void multiply_by_groups(const Product &p, std::int16_t *tables,
             p.A, p.k, plan.segment, segments, i0, i1, r1, indices, group);
         for (std::size_t c0 = 0; c0 < p.m; c0 += plan.tile) {
           const Tile tile = grid.tile_at(c0, p.m);
-          if (!one_tile)
-            build_group_tables<Stride>(p, segments, tile, tables);
           std::int32_t *c_rows = p.C + i0 * p.m + c0;
           const Rows into{s0 == 0 ? p.start(c0) : c_rows, s0 == 0 ? 0 : p.m,
                           c_rows, p.m, i1 - i0};
-          accumulate_tile<Isa, Stride>(indices, group, segments.count(), tables,
-                                       grid.table_stride, tile.width, into);
+          multiply_tile<Isa, Stride>(p, segments, tile, !one_tile, tables,
+                                     indices, group, into);
         }
       }
     }
@@ -89,10 +134,8 @@ void multiply_by_tiles(const Product &p, std::int16_t *tables,
         const bool first = s0 == 0, last = p.k - s0 <= grid.group_codes;
         const Rows into{first ? p.start(c0) : column, first ? 0 : tile.width,
                         last ? c_rows : column, last ? p.m : tile.width, rows};
-        build_group_tables<Stride>(p, segments, tile, tables);
-        accumulate_tile<Isa, Stride>(group_indices(s0), group, segments.count(),
-                                     tables, grid.table_stride, tile.width,
-                                     into);
+        multiply_tile<Isa, Stride>(p, segments, tile, true, tables,
+                                   group_indices(s0), group, into);
       }
     }
   }

@@ -39,15 +39,15 @@ struct Tile {
 // How the plan's groups and tiles lie along k and m.
 struct Grid {
   int segment;
-  std::size_t group_codes;  // codes per whole group
-  std::size_t tile;         // columns per whole tile
-  std::size_t row_stride;   // entries per table row
-  std::size_t table_stride; // entries per table
+  std::size_t group_codes; // codes per whole group
+  std::size_t tile;        // columns per whole tile
   explicit Grid(const MemoryPlan &plan)
       : segment(plan.segment),
-        group_codes(std::size_t(plan.segment) * plan.group), tile(plan.tile),
-        row_stride(plan.row_stride),
-        table_stride((std::size_t{1} << (2 * plan.segment)) * plan.row_stride) {
+        group_codes(std::size_t(plan.segment) * plan.group), tile(plan.tile) {}
+
+  // Entries of a table whose rows hold `stride` entries.
+  std::size_t table_entries(std::size_t stride) const {
+    return (std::size_t{1} << (2 * segment)) * stride;
   }
 
   Group group_at(std::size_t s0, std::size_t k) const {
@@ -155,8 +155,8 @@ void build_group_tables(const Product &p, const Group &group, const Tile &tile,
                      _MM_HINT_T0);
     const std::int8_t *last_row = b_rows + std::size_t(L - 1) * p.m;
     const bool may_overread = std::size_t(b_end - last_row) >= Stride;
-    build_table<Stride>(tables + std::size_t(g) * grid.table_stride, b_rows,
-                        p.m, L, tile.width, may_overread);
+    build_table<Stride>(tables + std::size_t(g) * grid.table_entries(Stride),
+                        b_rows, p.m, L, tile.width, may_overread);
   }
 }
 

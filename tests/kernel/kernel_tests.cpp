@@ -200,7 +200,8 @@ void random_shapes(std::mt19937 &rng) {
 }
 
 // Shapes that cross the fast paths' boundaries: tiles of 32 columns with
-// ragged ends and narrow tiles of 2, 4, 8 and 16; the matrix-vector paths
+// ragged ends (a last tile of 1, 2, 4, 5, 8, 13 or 24 columns gets rows of
+// its own width) and narrow tiles of 2, 4, 8 and 16; the matrix-vector paths
 // (eight or sixteen rows at a time with ragged rows and chunks, once the
 // memory holds their tables); several row blocks; groups of segments ending
 // in a short segment; a single group (which reads the start and writes C at
@@ -220,7 +221,8 @@ void tiling_shapes(std::mt19937 &rng) {
       {3, 97, 1400, 6},  {2, 25, 70, 8},       {1, 1, 1, 4},
       {2100, 70, 33, 4}, {100, 60, 40, 4},     {70, 300, 70, 4},
       {3, 100, 40, 4},   {16, 100, 40, 4},     {128, 100, 40, 4},
-      {128, 100, 5, 4},  {100000, 10, 100, 4},
+      {128, 100, 5, 4},  {100000, 10, 100, 4}, {5, 70, 45, 4},
+      {1500, 90, 76, 4},
   };
   for (const Case &c : cases) {
     const Inputs in = random_inputs(c, rng);
