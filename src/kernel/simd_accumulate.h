@@ -111,17 +111,7 @@ template <int Lanes> struct NarrowRow {
 
   static Vec zero() { return _mm_setzero_si128(); }
   static Vec add(Vec a, Vec b) { return _mm_add_epi16(a, b); }
-  static Vec load(const std::int16_t *p) {
-    if constexpr (Lanes == 2) {
-      std::int32_t bits;
-      std::memcpy(&bits, p, sizeof bits);
-      return _mm_cvtsi32_si128(bits);
-    } else if constexpr (Lanes == 4) {
-      return _mm_loadl_epi64(reinterpret_cast<const __m128i *>(p));
-    } else {
-      return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-    }
-  }
+  static Vec load(const std::int16_t *p) { return load_low<2 * Lanes>(p); }
   static void add_widened(const std::int32_t *from, std::int32_t *to, Vec v) {
     add_widened_partial(from, to, v, Lanes);
   }

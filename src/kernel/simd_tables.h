@@ -84,71 +84,206 @@ struct Product {
   }
 };
 
-// A row of B as `Stride` 16-bit values, those past the tile's width zero.
-// Where the whole stride lies within B (`may_overread`), it is read in full
-// and the excess cleared, which vectorises; else only the width is read.
-template <std::size_t Stride>
-void load_step(std::int16_t *__restrict step,
-               const std::int8_t *__restrict b_row, std::size_t width,
-               bool may_overread) {
-  if (width == Stride) {
-    for (std::size_t c = 0; c < Stride; ++c)
-      step[c] = b_row[c];
-  } else if (may_overread) {
-    for (std::size_t c = 0; c < Stride; ++c) {
-      const std::int16_t value = b_row[c];
-      step[c] = c < width ? value : 0;
-    }
+// The Bytes (2, 4, 8 or 16) bytes at p in the low bytes of a 128-bit
+// register, and back: exactly those bytes are read or written.
+template <std::size_t Bytes> __m128i load_low(const void *p) {
+  static_assert(Bytes == 2 || Bytes == 4 || Bytes == 8 || Bytes == 16,
+                "a narrow row");
+  if constexpr (Bytes <= 4) {
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, p, Bytes);
+    return _mm_cvtsi32_si128(static_cast<int>(bits));
+  } else if constexpr (Bytes == 8) {
+    return _mm_loadl_epi64(static_cast<const __m128i *>(p));
   } else {
-    for (std::size_t c = 0; c < Stride; ++c)
-      step[c] = c < width ? b_row[c] : 0;
+    return _mm_loadu_si128(static_cast<const __m128i *>(p));
   }
 }
 
+template <std::size_t Bytes> void store_low(void *p, __m128i v) {
+  if constexpr (Bytes <= 4) {
+    const auto bits = static_cast<std::uint32_t>(_mm_cvtsi128_si32(v));
+    std::memcpy(p, &bits, Bytes);
+  } else if constexpr (Bytes == 8) {
+    _mm_storel_epi64(static_cast<__m128i *>(p), v);
+  } else {
+    _mm_storeu_si128(static_cast<__m128i *>(p), v);
+  }
+}
+
+// The register of a table row's vectors (wide: 256 bits).
+template <bool Wide> struct RowRegister { using type = __m128i; };
+template <> struct RowRegister<true> { using type = __m256i; };
+
+// A table row of Stride 16-bit entries in registers while tables are built:
+// 256-bit vectors for rows of 16 entries or more, the low entries of one
+// 128-bit vector for narrower ones. Kept in registers, a row never goes
+// through memory between its computation and its use.
+template <std::size_t Stride> struct TableRow {
+  static constexpr bool kWide = Stride >= 16;
+  static constexpr std::size_t kVectors = kWide ? Stride / 16 : 1;
+  using Vec = typename RowRegister<kWide>::type;
+  Vec v[kVectors];
+
+  static TableRow zero() {
+    TableRow row;
+    for (std::size_t i = 0; i < kVectors; ++i)
+      if constexpr (kWide)
+        row.v[i] = _mm256_setzero_si256();
+      else
+        row.v[i] = _mm_setzero_si128();
+    return row;
+  }
+  static TableRow load(const std::int16_t *p) {
+    TableRow row;
+    for (std::size_t i = 0; i < kVectors; ++i)
+      if constexpr (kWide)
+        row.v[i] =
+            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 16 * i));
+      else
+        row.v[i] = load_low<2 * Stride>(p);
+    return row;
+  }
+  // The Stride values of B at `values`, sign-extended.
+  static TableRow of_values(const std::int8_t *values) {
+    TableRow row;
+    for (std::size_t i = 0; i < kVectors; ++i)
+      if constexpr (kWide)
+        row.v[i] = _mm256_cvtepi8_epi16(_mm_loadu_si128(
+            reinterpret_cast<const __m128i *>(values + 16 * i)));
+      else
+        row.v[i] = _mm_cvtepi8_epi16(load_low<Stride>(values));
+    return row;
+  }
+  void store(std::int16_t *p) const {
+    for (std::size_t i = 0; i < kVectors; ++i)
+      if constexpr (kWide)
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(p + 16 * i), v[i]);
+      else
+        store_low<2 * Stride>(p, v[i]);
+  }
+  TableRow operator+(const TableRow &other) const {
+    TableRow sum;
+    for (std::size_t i = 0; i < kVectors; ++i)
+      if constexpr (kWide)
+        sum.v[i] = _mm256_add_epi16(v[i], other.v[i]);
+      else
+        sum.v[i] = _mm_add_epi16(v[i], other.v[i]);
+    return sum;
+  }
+  TableRow operator&(const TableRow &mask) const {
+    TableRow kept;
+    for (std::size_t i = 0; i < kVectors; ++i)
+      if constexpr (kWide)
+        kept.v[i] = _mm256_and_si256(v[i], mask.v[i]);
+      else
+        kept.v[i] = _mm_and_si128(v[i], mask.v[i]);
+    return kept;
+  }
+};
+
+// How a tile's rows of B are read: all bits set in the lanes of its
+// columns, none past its width; and whether a row's whole stride lies
+// within B (always so for a full-width tile), so that it may be read in
+// full and the excess cleared. Rows at B's very end are copied into a
+// zero-padded row first, so that no read ever leaves B.
+template <std::size_t Stride> struct TileValues {
+  TableRow<Stride> keep;
+  std::size_t width;
+
+  explicit TileValues(std::size_t tile_width) : width(tile_width) {
+    alignas(64) std::int16_t lanes[Stride];
+    for (std::size_t c = 0; c < Stride; ++c)
+      lanes[c] = c < width ? -1 : 0;
+    keep = TableRow<Stride>::load(lanes);
+  }
+  TableRow<Stride> row(const std::int8_t *b_row, bool may_overread) const {
+    if (may_overread)
+      return TableRow<Stride>::of_values(b_row) & keep;
+    std::int8_t padded[Stride] = {};
+    std::memcpy(padded, b_row, width);
+    return TableRow<Stride>::of_values(padded);
+  }
+};
+
 // Fills the 4^L rows of a segment's table for one tile; `b_row` is the
 // segment's first row of B at the tile's first column, rows m apart. Rows
-// are `Stride` entries, those past the tile's width zero. The patterns below
-// 4^l already hold every combination of the first l rows, so pattern
-// d * 4^l + j is pattern j plus d times row l: one addition per entry. Every
-// entry lies within 3 * 128 * L, so 16 bits never wrap.
+// are `Stride` entries, those past the tile's width zero. Pattern d (one
+// code) is d times the first row; the patterns below 4^l then hold every
+// combination of the first l rows, so pattern d * 4^l + j is pattern j plus
+// d times row l: one addition per entry. Every entry lies within
+// 3 * 128 * L, so 16 bits never wrap.
 template <std::size_t Stride>
-void build_table(std::int16_t *__restrict table,
-                 const std::int8_t *__restrict b_row, std::size_t m, int L,
-                 std::size_t width, bool may_overread) {
-  for (std::size_t c = 0; c < Stride; ++c)
-    table[c] = 0;
-  std::size_t filled = 1;
-  for (int l = 0; l < L; ++l, b_row += m) {
-    std::int16_t step[Stride];
-    load_step<Stride>(step, b_row, width, may_overread);
+void build_table(std::int16_t *__restrict table, const std::int8_t *b_row,
+                 std::size_t m, int L, const TileValues<Stride> &tile,
+                 bool may_overread) {
+  using Row = TableRow<Stride>;
+  if constexpr (!Row::kWide) {
+    // Narrow rows: the patterns below 4^l are one run of entries, which the
+    // compiler vectorises across rows.
+    for (std::size_t c = 0; c < Stride; ++c)
+      table[c] = 0;
+    std::size_t filled = 1;
+    for (int l = 0; l < L; ++l, b_row += m) {
+      std::int16_t step[Stride];
+      tile.row(b_row, may_overread).store(step);
+      std::int16_t *__restrict once = table + filled * Stride;
+      std::int16_t *__restrict twice = once + filled * Stride;
+      std::int16_t *__restrict thrice = twice + filled * Stride;
+      for (std::size_t j = 0; j < filled * Stride; j += Stride)
+        for (std::size_t c = 0; c < Stride; ++c) {
+          const int entry = table[j + c], value = step[c];
+          once[j + c] = static_cast<std::int16_t>(entry + value);
+          twice[j + c] = static_cast<std::int16_t>(entry + 2 * value);
+          thrice[j + c] = static_cast<std::int16_t>(entry + 3 * value);
+        }
+      filled *= 4;
+    }
+    return;
+  }
+  Row step = tile.row(b_row, may_overread);
+  Row twice = step + step;
+  Row::zero().store(table);
+  step.store(table + Stride);
+  twice.store(table + 2 * Stride);
+  (twice + step).store(table + 3 * Stride);
+  std::size_t filled = 4;
+  for (int l = 1; l < L; ++l) {
+    b_row += m;
+    step = tile.row(b_row, may_overread);
+    twice = step + step;
+    const Row thrice = twice + step;
     std::int16_t *__restrict once = table + filled * Stride;
-    std::int16_t *__restrict twice = once + filled * Stride;
-    std::int16_t *__restrict thrice = twice + filled * Stride;
-    for (std::size_t j = 0; j < filled * Stride; j += Stride)
-      for (std::size_t c = 0; c < Stride; ++c) {
-        const int entry = table[j + c], value = step[c];
-        once[j + c] = static_cast<std::int16_t>(entry + value);
-        twice[j + c] = static_cast<std::int16_t>(entry + 2 * value);
-        thrice[j + c] = static_cast<std::int16_t>(entry + 3 * value);
-      }
+    std::int16_t *__restrict two = once + filled * Stride;
+    std::int16_t *__restrict three = two + filled * Stride;
+    for (std::size_t j = 0; j < filled * Stride; j += Stride) {
+      const Row entry = Row::load(table + j);
+      (entry + step).store(once + j);
+      (entry + twice).store(two + j);
+      (entry + thrice).store(three + j);
+    }
     filled *= 4;
   }
 }
+
+constexpr std::size_t kLineBytes = 64;
 
 template <std::size_t Stride>
 void build_group_tables(const Product &p, const Group &group, const Tile &tile,
                         std::int16_t *tables) {
   const Grid &grid = p.grid;
   const std::int8_t *const b_end = p.B + p.k * p.m;
+  const TileValues<Stride> values(tile.width);
   for (int g = 0; g < group.count(); ++g) {
     const int L = g < group.full ? grid.segment : group.short_codes;
     const std::int8_t *b_rows =
         p.B +
         (group.first_code + std::size_t(grid.segment) * std::size_t(g)) * p.m +
         tile.column;
-    // The next segment's rows of B are m apart: fetch them while this
-    // table is built.
-    if (g + 1 < group.count())
+    // The next segment's rows of B, where they lie lines apart: fetch them
+    // while this table is built. Closer rows are one stream, which the
+    // processor fetches ahead by itself.
+    if (p.m >= kLineBytes && g + 1 < group.count())
       for (int l = 0; l < grid.segment; ++l)
         _mm_prefetch(reinterpret_cast<const char *>(
                          b_rows + (std::size_t(grid.segment) + l) * p.m),
@@ -156,7 +291,7 @@ void build_group_tables(const Product &p, const Group &group, const Tile &tile,
     const std::int8_t *last_row = b_rows + std::size_t(L - 1) * p.m;
     const bool may_overread = std::size_t(b_end - last_row) >= Stride;
     build_table<Stride>(tables + std::size_t(g) * grid.table_entries(Stride),
-                        b_rows, p.m, L, tile.width, may_overread);
+                        b_rows, p.m, L, values, may_overread);
   }
 }
 
