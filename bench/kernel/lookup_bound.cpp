@@ -1,0 +1,184 @@
+// How fast the table method can go on this machine: the kernel's inner loop
+// alone, with its tables already built and its indices already formed.
+//
+// For wide products the kernel spends most of its time summing table rows:
+// per row of A and group of 16 segments (4 codes each), 16 rows of the
+// group's tables, found at the row's 16-bit offsets, summed in 16-bit lanes
+// in two chains and widened into the row's 32-bit column of C. This program
+// runs exactly that loop on tables of the kernel's size (16 tables of 256
+// rows of 32 entries: 256 KiB, in the second-level cache) over a block of
+// 2048 rows, and prints the time of one lookup and the multiply-adds a
+// nanosecond it stands for (4 codes x 32 columns each). Whatever the kernel
+// does besides (building tables, forming indices, reading A) only adds to
+// it, so no product of the kernel's geometry can run faster than
+// lookups x this time; kernel_bench prints oneDNN's time for comparison.
+//
+// Usage: lookup_bound [--shapes]  (--shapes: also each shape's lookups)
+#include <immintrin.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <vector>
+
+namespace {
+
+constexpr int kSegmentCodes = 4;
+constexpr int kGroup = 16;
+constexpr int kPatterns = 256;
+constexpr int kColumns = 32;
+constexpr int kRows = 2048;
+
+struct Shape {
+  const char *name;
+  long long n, k, m;
+  long long lookups() const {
+    return n * ((k + kSegmentCodes - 1) / kSegmentCodes) *
+           ((m + kColumns - 1) / kColumns);
+  }
+};
+
+const Shape kShapes[] = {{"C", 4096, 4096, 256},
+                         {"D", 2048, 2048, 2048},
+                         {"E", 65536, 512, 64},
+                         {"m64", 4096, 4096, 64}};
+
+struct Block {
+  std::vector<std::int16_t> tables;
+  std::vector<std::uint16_t> offsets; // byte offsets of table rows
+  std::vector<std::int32_t> column;   // kRows x kColumns
+  Block()
+      : tables(std::size_t(kGroup) * kPatterns * kColumns + 32),
+        offsets(std::size_t(kRows) * kGroup),
+        column(std::size_t(kRows) * kColumns) {
+    std::mt19937 rng(7);
+    for (auto &entry : tables)
+      entry = static_cast<std::int16_t>(rng() % 3000) - 1500;
+    for (auto &offset : offsets)
+      offset = static_cast<std::uint16_t>(rng() % kPatterns * kColumns *
+                                          sizeof(std::int16_t));
+  }
+  // The tables from a 64-byte boundary.
+  const char *first_table() const {
+    const auto at = reinterpret_cast<std::uintptr_t>(tables.data());
+    return reinterpret_cast<const char *>((at + 63) / 64 * 64);
+  }
+};
+
+constexpr std::size_t kTableBytes =
+    std::size_t(kPatterns) * kColumns * sizeof(std::int16_t);
+
+// One pass of the block with 512-bit rows.
+__attribute__((target("avx512f,avx512bw"))) void
+pass_avx512(const Block &block, std::int32_t *column) {
+  const char *tables = block.first_table();
+  const std::uint16_t *offsets = block.offsets.data();
+  for (int r = 0; r < kRows; ++r, offsets += kGroup, column += kColumns) {
+    __m512i sum = _mm512_setzero_si512(), odd = _mm512_setzero_si512();
+    for (int g = 0; g < kGroup; g += 2) {
+      const char *at = tables + std::size_t(g) * kTableBytes;
+      sum = _mm512_add_epi16(sum, _mm512_loadu_si512(at + offsets[g]));
+      odd = _mm512_add_epi16(
+          odd, _mm512_loadu_si512(at + kTableBytes + offsets[g + 1]));
+    }
+    sum = _mm512_add_epi16(sum, odd);
+    // (Masked forms with every lane set: the plain ones trip GCC's
+    // may-be-uninitialised warning inside its own headers.)
+    const __m512i low = _mm512_maskz_cvtepi16_epi32(
+        0xFFFF, _mm512_maskz_extracti64x4_epi64(0xFF, sum, 0));
+    const __m512i high = _mm512_maskz_cvtepi16_epi32(
+        0xFFFF, _mm512_maskz_extracti64x4_epi64(0xFF, sum, 1));
+    _mm512_storeu_si512(column,
+                        _mm512_add_epi32(_mm512_loadu_si512(column), low));
+    _mm512_storeu_si512(
+        column + 16, _mm512_add_epi32(_mm512_loadu_si512(column + 16), high));
+  }
+}
+
+#define VESK_AVX2 __attribute__((target("avx2")))
+
+VESK_AVX2 __m256i half_row(const char *at, int half) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(at) + half);
+}
+
+VESK_AVX2 void widen_into(std::int32_t *to, __m128i sums) {
+  auto *out = reinterpret_cast<__m256i *>(to);
+  _mm256_storeu_si256(out, _mm256_add_epi32(_mm256_loadu_si256(out),
+                                            _mm256_cvtepi16_epi32(sums)));
+}
+
+// One pass of the block with rows in two 256-bit registers.
+VESK_AVX2 void pass_avx2(const Block &block, std::int32_t *column) {
+  const char *tables = block.first_table();
+  const std::uint16_t *offsets = block.offsets.data();
+  for (int r = 0; r < kRows; ++r, offsets += kGroup, column += kColumns) {
+    __m256i sum[2], odd[2];
+    for (int h = 0; h < 2; ++h)
+      sum[h] = odd[h] = _mm256_setzero_si256();
+    for (int g = 0; g < kGroup; g += 2) {
+      const char *at = tables + std::size_t(g) * kTableBytes;
+      for (int h = 0; h < 2; ++h) {
+        sum[h] = _mm256_add_epi16(sum[h], half_row(at + offsets[g], h));
+        odd[h] = _mm256_add_epi16(
+            odd[h], half_row(at + kTableBytes + offsets[g + 1], h));
+      }
+    }
+    for (int h = 0; h < 2; ++h) {
+      const __m256i total = _mm256_add_epi16(sum[h], odd[h]);
+      widen_into(column + 16 * h, _mm256_castsi256_si128(total));
+      widen_into(column + 16 * h + 8, _mm256_extracti128_si256(total, 1));
+    }
+  }
+}
+
+// Nanoseconds per lookup: the fastest of several timings of many passes.
+template <class Pass> double ns_per_lookup(Pass pass) {
+  Block block;
+  std::vector<std::int32_t> column = block.column;
+  const int passes = 200;
+  double best = 1e30;
+  for (int trial = 0; trial < 7; ++trial) {
+    const auto start = std::chrono::steady_clock::now();
+    for (int p = 0; p < passes; ++p)
+      pass(block, column.data());
+    const std::chrono::duration<double, std::nano> took =
+        std::chrono::steady_clock::now() - start;
+    best = std::min(best, took.count() / (double(passes) * kRows * kGroup));
+  }
+  // The sums must stay observable, or the loop could be dropped.
+  static volatile std::int64_t sink;
+  for (std::int32_t value : column)
+    sink = sink + value;
+  return best;
+}
+
+void report(const char *target, double ns, bool shapes) {
+  const double macs = double(kSegmentCodes) * kColumns / ns;
+  std::printf("%-7s %.3f ns a lookup, %.0f multiply-adds a ns\n", target, ns,
+              macs);
+  if (!shapes)
+    return;
+  for (const Shape &shape : kShapes)
+    std::printf("        %-4s (%lld, %lld, %lld): %lld lookups, %.1f ms at "
+                "least\n",
+                shape.name, shape.n, shape.k, shape.m, shape.lookups(),
+                double(shape.lookups()) * ns * 1e-6);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  const bool shapes = argc > 1 && std::strcmp(argv[1], "--shapes") == 0;
+  std::printf("lookups of 64-byte table rows (4 codes x 32 columns), groups "
+              "of 16 tables (256 KiB), %d rows a block\n",
+              kRows);
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512bw"))
+    report("avx512", ns_per_lookup(pass_avx512), shapes);
+  if (__builtin_cpu_supports("avx2"))
+    report("avx2", ns_per_lookup(pass_avx2), shapes);
+  return 0;
+}
