@@ -114,12 +114,32 @@ bool plan_transposed(std::size_t k, std::size_t m, std::size_t workspace_bytes,
   return false;
 }
 
+// A group's codes of a row are read as one run. Where every row starts at
+// the same place in a line (k a multiple of the line) and whole groups span
+// whole lines, a first group that ends at a line boundary makes every later
+// run one line instead of two: measured 13% faster at (4096, 4096, 16).
+// The extra group costs a pass over the rows, which only pays among many:
+// at (65536, 512, 64), with 8 groups, it measured 6% slower.
+constexpr std::size_t kLeadMinimumGroups = 16;
+
+std::size_t aligning_lead(std::size_t k, std::size_t line_offset,
+                          const MemoryPlan &plan) {
+  const std::size_t group_codes = std::size_t(plan.segment) * plan.group;
+  if (line_offset % kRegionAlignment == 0 || k % kRegionAlignment != 0 ||
+      group_codes % kRegionAlignment != 0 ||
+      k < kLeadMinimumGroups * group_codes)
+    return 0;
+  const std::size_t lead = kRegionAlignment - line_offset % kRegionAlignment;
+  return lead % std::size_t(plan.segment) == 0 ? lead : 0;
+}
+
 // Keeps a block's indices for every segment and a copy of a tile's column of
 // C in the workspace; nothing if it has no room for them.
-bool place_by_tiles(std::size_t k, std::size_t workspace_bytes,
-                    std::size_t own_limit, MemoryPlan &plan) {
-  const std::size_t kept = ceil_div(segments_in(k, plan.segment), plan.group) *
-                           std::size_t(plan.group);
+bool place_by_tiles(std::size_t k, std::size_t line_offset,
+                    std::size_t workspace_bytes, std::size_t own_limit,
+                    MemoryPlan &plan) {
+  plan.lead = aligning_lead(k, line_offset, plan);
+  const std::size_t kept = group_count(plan, k) * std::size_t(plan.group);
   Placer placer(workspace_bytes, own_limit);
   if (!placer.place(plan.indices,
                     plan.block_rows * kept * sizeof(std::uint16_t), true) ||
@@ -133,8 +153,10 @@ bool place_by_tiles(std::size_t k, std::size_t workspace_bytes,
   return true;
 }
 
-bool place_by_groups(std::size_t workspace_bytes, std::size_t own_limit,
+bool place_by_groups(std::size_t k, std::size_t line_offset,
+                     std::size_t workspace_bytes, std::size_t own_limit,
                      MemoryPlan &plan) {
+  plan.lead = aligning_lead(k, line_offset, plan);
   Placer placer(workspace_bytes, own_limit);
   plan.column = Piece{};
   if (!placer.place(plan.indices, plan.index_rows * std::size_t(plan.group) *
@@ -176,8 +198,9 @@ MemoryPlan ideal_tiled_plan(std::size_t n, std::size_t k, std::size_t m,
 }
 
 MemoryPlan plan_tiles(std::size_t n, std::size_t k, std::size_t m,
-                      int caller_segment, std::size_t workspace_bytes,
-                      std::size_t own_limit, const TargetTraits &target) {
+                      int caller_segment, std::size_t line_offset,
+                      std::size_t workspace_bytes, std::size_t own_limit,
+                      const TargetTraits &target) {
   MemoryPlan plan = ideal_tiled_plan(
       n, k, m, shared_segment_length(n, caller_segment), target);
   if (m > plan.tile) {
@@ -185,13 +208,13 @@ MemoryPlan plan_tiles(std::size_t n, std::size_t k, std::size_t m,
     const std::size_t min_rows =
         clamp(4 * patterns(plan.segment), 1, plan.block_rows);
     for (; by_tiles.block_rows >= min_rows; by_tiles.block_rows /= 2)
-      if (place_by_tiles(k, workspace_bytes, own_limit, by_tiles))
+      if (place_by_tiles(k, line_offset, workspace_bytes, own_limit, by_tiles))
         return by_tiles;
   }
   // Smaller groups, then fewer rows indexed at once, then shorter segments,
   // until the memory suffices: at the least one table of one-code segments
   // for one tile and one index, well within one table of the caller's.
-  while (!place_by_groups(workspace_bytes, own_limit, plan)) {
+  while (!place_by_groups(k, line_offset, workspace_bytes, own_limit, plan)) {
     if (plan.group > 1) {
       plan.group /= 2;
     } else if (plan.index_rows > 1) {
@@ -237,9 +260,14 @@ int shared_segment_length(std::size_t rows, int caller_segment) {
   return best;
 }
 
+std::size_t group_count(const MemoryPlan &plan, std::size_t k) {
+  const std::size_t group_codes = std::size_t(plan.segment) * plan.group;
+  return (plan.lead > 0) + ceil_div(k - plan.lead, group_codes);
+}
+
 MemoryPlan plan_memory(std::size_t n, std::size_t k, std::size_t m,
                        int caller_segment, Workspace workspace,
-                       const TargetTraits &target) {
+                       std::size_t line_offset, const TargetTraits &target) {
   const std::size_t own_limit = own_memory_limit(m, caller_segment);
   const std::size_t room = usable_bytes(workspace);
   MemoryPlan plan;
@@ -247,7 +275,8 @@ MemoryPlan plan_memory(std::size_t n, std::size_t k, std::size_t m,
       n >= target.transposed_rows &&
       plan_transposed(k, m, room, own_limit, target, plan))
     return plan;
-  return plan_tiles(n, k, m, caller_segment, room, own_limit, target);
+  return plan_tiles(n, k, m, caller_segment, line_offset, room, own_limit,
+                    target);
 }
 
 } // namespace vesk

@@ -54,6 +54,7 @@ struct MemoryPlan {
   std::size_t row_stride; // entries per table row: 2, 4, 8 or whole vectors
   std::size_t block_rows; // rows of A per row block
   std::size_t index_rows; // rows whose indices are formed at a time
+  std::size_t lead;       // codes of a shorter first group; 0: none
   Piece tables;           // group * 4^segment * row_stride 16-bit entries
   Piece indices;          // 16 bits per row and segment
   Piece column;           // by_tiles: block_rows * tile 32-bit values
@@ -77,11 +78,16 @@ std::size_t table_row_stride(std::size_t tile, std::size_t lanes);
 constexpr int group_limit(int segment) { return 32767 / (3 * 128 * segment); }
 
 // The plan for n x k codes times k x m values (all positive) with the
-// caller's segment length (4, 6 or 8) and workspace. Results never depend on
-// it; it decides speed and memory only.
+// caller's segment length (4, 6 or 8) and workspace; `line_offset` is where
+// the codes start within a 64-byte line. Results never depend on it; it
+// decides speed and memory only.
 MemoryPlan plan_memory(std::size_t n, std::size_t k, std::size_t m,
                        int caller_segment, Workspace workspace,
-                       const TargetTraits &target);
+                       std::size_t line_offset, const TargetTraits &target);
+
+// Groups of a row's codes: the plan's lead, if any, then whole groups of
+// segment * group codes, the last one possibly shorter.
+std::size_t group_count(const MemoryPlan &plan, std::size_t k);
 
 // The segment length for tables shared by `rows` rows: building a table of
 // 4^L rows must pay for itself against the lookups it saves.

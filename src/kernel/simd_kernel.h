@@ -85,7 +85,7 @@ void multiply_by_groups(const Product &p, std::int16_t *tables,
   const std::size_t group = std::size_t(plan.group);
   for (std::size_t r0 = 0; r0 < p.n; r0 += plan.block_rows) {
     const std::size_t r1 = block_end(r0, p.n, plan.block_rows);
-    for (std::size_t s0 = 0; s0 < p.k; s0 += grid.group_codes) {
+    for (std::size_t s0 = 0; s0 < p.k; s0 = grid.next_group(s0)) {
       const Group segments = grid.group_at(s0, p.k);
       if (one_tile)
         build_group_tables<Stride>(p, segments, Tile{0, p.m}, tables);
@@ -117,21 +117,21 @@ void multiply_by_tiles(const Product &p, std::int16_t *tables,
     const std::size_t rows = r1 - r0;
     // Each group's indices, rows after rows.
     const auto group_indices = [&](std::size_t s0) {
-      return indices + s0 / grid.group_codes * rows * group;
+      return indices + grid.group_number(s0) * rows * group;
     };
-    for (std::size_t s0 = 0; s0 < p.k; s0 += grid.group_codes)
+    for (std::size_t s0 = 0; s0 < p.k; s0 = grid.next_group(s0))
       form_indices<typename Isa::Patterns, row_shift(Stride)>(
           p.A, p.k, plan.segment, grid.group_at(s0, p.k), r0, r1, r1,
           group_indices(s0), group);
     for (std::size_t c0 = 0; c0 < p.m; c0 += plan.tile) {
       const Tile tile = grid.tile_at(c0, p.m);
       std::int32_t *c_rows = p.C + r0 * p.m + c0;
-      for (std::size_t s0 = 0; s0 < p.k; s0 += grid.group_codes) {
+      for (std::size_t s0 = 0; s0 < p.k; s0 = grid.next_group(s0)) {
         const Group segments = grid.group_at(s0, p.k);
         // Rows of a wide C lie thousands of bytes apart and would share a
         // few cache sets: between the first group and the last, the tile is
         // summed into in the column copy, whose rows are adjacent.
-        const bool first = s0 == 0, last = p.k - s0 <= grid.group_codes;
+        const bool first = s0 == 0, last = grid.next_group(s0) >= p.k;
         const Rows into{first ? p.start(c0) : column, first ? 0 : tile.width,
                         last ? c_rows : column, last ? p.m : tile.width, rows};
         multiply_tile<Isa, Stride>(p, segments, tile, true, tables,
@@ -159,8 +159,9 @@ template <class Isa>
 void multiply(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
               const std::int32_t *bias, std::size_t n, std::size_t k,
               std::size_t m, int caller_segment, Workspace workspace) {
-  const MemoryPlan plan =
-      plan_memory(n, k, m, caller_segment, workspace, Isa::kTraits);
+  const MemoryPlan plan = plan_memory(
+      n, k, m, caller_segment, workspace,
+      reinterpret_cast<std::uintptr_t>(A) % kRegionAlignment, Isa::kTraits);
   const CallMemory memory(plan, workspace);
   const Product p{A, B, C, bias, n, k, m, plan, Grid(plan)};
   if constexpr (Isa::kTraits.transposed_rows > 0)

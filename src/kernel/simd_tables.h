@@ -36,24 +36,37 @@ struct Tile {
   std::size_t width;
 };
 
-// How the plan's groups and tiles lie along k and m.
+// How the plan's groups and tiles lie along k and m: the plan's lead, if
+// any, then whole groups; whole tiles, the last one possibly narrower.
 struct Grid {
   int segment;
   std::size_t group_codes; // codes per whole group
+  std::size_t lead;        // codes of a shorter first group; 0: none
   std::size_t tile;        // columns per whole tile
   explicit Grid(const MemoryPlan &plan)
       : segment(plan.segment),
-        group_codes(std::size_t(plan.segment) * plan.group), tile(plan.tile) {}
+        group_codes(std::size_t(plan.segment) * plan.group), lead(plan.lead),
+        tile(plan.tile) {}
 
   // Entries of a table whose rows hold `stride` entries.
   std::size_t table_entries(std::size_t stride) const {
     return (std::size_t{1} << (2 * segment)) * stride;
   }
 
+  // The first code of the group after the one starting at s0.
+  std::size_t next_group(std::size_t s0) const {
+    return s0 == 0 && lead > 0 ? lead : s0 + group_codes;
+  }
+  // The group's place among the row's groups.
+  std::size_t group_number(std::size_t s0) const {
+    if (lead == 0)
+      return s0 / group_codes;
+    return s0 == 0 ? 0 : 1 + (s0 - lead) / group_codes;
+  }
   Group group_at(std::size_t s0, std::size_t k) const {
-    const std::size_t codes = k - s0 < group_codes ? k - s0 : group_codes;
+    const std::size_t end = next_group(s0) < k ? next_group(s0) : k;
     const std::size_t b = std::size_t(segment);
-    return Group{s0, int(codes / b), int(codes % b)};
+    return Group{s0, int((end - s0) / b), int((end - s0) % b)};
   }
   Tile tile_at(std::size_t c0, std::size_t m) const {
     return Tile{c0, m - c0 < tile ? m - c0 : tile};

@@ -7,6 +7,7 @@
 #include "memory_plan.h"
 #include "rsr_kernel.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -64,6 +65,7 @@ namespace {
 
 struct Case {
   int n, k, m, block_size;
+  std::size_t a_offset = 0; // of A's codes from a 64-byte boundary
 };
 
 struct Inputs {
@@ -136,6 +138,12 @@ std::size_t table_bytes(const Case &c) {
 }
 constexpr std::size_t kAlignmentSlack = 64;
 
+struct LineAlignedFree {
+  void operator()(std::uint8_t *memory) const {
+    ::operator delete (memory, std::align_val_t{64});
+  }
+};
+
 // Runs one target (null: the public entry) on an output full of garbage: the
 // kernel must initialise every element itself. The workspace, uninitialised,
 // is exactly as long as given, so a reach past it is caught by the
@@ -149,14 +157,21 @@ std::vector<std::int32_t> run(const vesk::KernelTarget *target, const Case &c,
       new unsigned char[bytes + skip]);
   const vesk::Workspace workspace{memory.get() + skip, bytes};
   const std::int32_t *bias = with_bias ? in.bias.data() : nullptr;
+  // The codes at the case's offset from a 64-byte boundary, ending where
+  // their allocation ends, so that a read past them is caught too.
+  const std::unique_ptr<std::uint8_t, LineAlignedFree> codes(
+      static_cast<std::uint8_t *>(
+          ::operator new (c.a_offset + in.a.size(), std::align_val_t{64})));
+  std::uint8_t *a = codes.get() + c.a_offset;
+  std::copy(in.a.begin(), in.a.end(), a);
   const std::size_t before = live_bytes;
   peak_bytes = before;
   if (target == nullptr)
-    vesk::rsr_gemm_kernel(in.a.data(), in.b.data(), out.data(), bias, c.n, c.k,
-                          c.m, c.block_size, workspace);
+    vesk::rsr_gemm_kernel(a, in.b.data(), out.data(), bias, c.n, c.k, c.m,
+                          c.block_size, workspace);
   else
-    vesk::rsr_gemm_kernel_on(*target, in.a.data(), in.b.data(), out.data(),
-                             bias, c.n, c.k, c.m, c.block_size, workspace);
+    vesk::rsr_gemm_kernel_on(*target, a, in.b.data(), out.data(), bias, c.n,
+                             c.k, c.m, c.block_size, workspace);
   if (peak_bytes - before > table_bytes(c) + kAlignmentSlack) {
     std::printf("MEMORY %zu bytes allocated beside a %zu-byte table\n",
                 peak_bytes - before, table_bytes(c));
@@ -181,9 +196,9 @@ void check(const char *what, const Case &c, const Inputs &in, bool with_bias) {
       }
       ++failed;
       std::printf("FAILED %s on %s: n=%d k=%d m=%d block_size=%d bias=%d "
-                  "workspace=%s\n",
+                  "workspace=%s a_offset=%zu\n",
                   what, target ? target->name : "public entry", c.n, c.k, c.m,
-                  c.block_size, with_bias, kWorkspaceNames[kind]);
+                  c.block_size, with_bias, kWorkspaceNames[kind], c.a_offset);
     }
 }
 
@@ -231,6 +246,21 @@ void tiling_shapes(std::mt19937 &rng) {
   }
 }
 
+// Codes starting anywhere in a line. With k a multiple of 64 and many
+// groups, groups then begin with a shorter one that ends where a line does
+// (whole segments of 1 to 4 codes); otherwise they run as usual.
+void code_offsets(std::mt19937 &rng) {
+  const Case shapes[] = {{600, 1024, 16, 4}, {700, 1152, 40, 4},
+                         {5, 1024, 9, 4},    {1100, 4096, 2, 4},
+                         {40, 1024, 1, 4},   {9, 640, 100, 6}};
+  for (Case c : shapes)
+    for (std::size_t offset : {1, 4, 16, 20, 48, 62}) {
+      c.a_offset = offset;
+      const Inputs in = random_inputs(c, rng);
+      check("code offset", c, in, true);
+    }
+}
+
 // The plan of the fast kernels, checked on its own over many shapes,
 // workspaces and instruction sets: the kernel's own memory stays within one
 // table of the caller's segment length, every array lies inside its region
@@ -240,6 +270,7 @@ struct PlanCase {
   std::size_t n, k, m;
   int segment;
   vesk::Workspace workspace;
+  std::size_t line_offset;
   const char *target;
 };
 
@@ -263,6 +294,12 @@ std::size_t usable(vesk::Workspace w) {
 
 std::size_t ceil_div(std::size_t a, std::size_t b) { return (a + b - 1) / b; }
 
+// A row's groups: the lead, if any, then whole groups.
+std::size_t groups(const vesk::MemoryPlan &plan, std::size_t k) {
+  const std::size_t group_codes = std::size_t(plan.segment) * plan.group;
+  return (plan.lead > 0) + ceil_div(k - plan.lead, group_codes);
+}
+
 // What the loops of each order read and write, in bytes.
 bool large_enough(const vesk::MemoryPlan &plan, std::size_t k) {
   const std::size_t group = std::size_t(plan.group);
@@ -271,7 +308,7 @@ bool large_enough(const vesk::MemoryPlan &plan, std::size_t k) {
   case vesk::LoopOrder::transposed:
     return plan.tables.bytes >= group * plan.tile * 1024;
   case vesk::LoopOrder::by_tiles: {
-    const std::size_t kept = ceil_div(ceil_div(k, plan.segment), group) * group;
+    const std::size_t kept = groups(plan, k) * group;
     return plan.tables.bytes >= group * patterns * plan.row_stride * 2 &&
            plan.indices.bytes >= plan.block_rows * kept * 2 &&
            plan.column.bytes >= plan.block_rows * plan.tile * 4 &&
@@ -285,19 +322,30 @@ bool large_enough(const vesk::MemoryPlan &plan, std::size_t k) {
   return false;
 }
 
+// A lead is whole segments, shorter than a group, and ends where a line
+// of A begins.
+bool lead_fits(const vesk::MemoryPlan &plan, const PlanCase &c) {
+  const std::size_t segment = std::size_t(plan.segment);
+  return plan.lead == 0 ||
+         (plan.lead % segment == 0 && plan.lead < segment * plan.group &&
+          plan.lead < c.k && (c.line_offset + plan.lead) % 64 == 0 &&
+          groups(plan, c.k) == vesk::group_count(plan, c.k));
+}
+
 bool cuts_fit(const vesk::MemoryPlan &plan, const PlanCase &c) {
   if (plan.order == vesk::LoopOrder::transposed)
     return c.m <= 4 && plan.tile == c.m && plan.group >= 1;
-  return plan.segment >= 1 && plan.segment <= 4 && plan.segment <= c.segment &&
-         plan.group >= 1 && plan.group <= vesk::group_limit(plan.segment) &&
-         plan.tile >= 1 && plan.tile <= c.m && plan.row_stride >= plan.tile &&
+  return lead_fits(plan, c) && plan.segment >= 1 && plan.segment <= 4 &&
+         plan.segment <= c.segment && plan.group >= 1 &&
+         plan.group <= vesk::group_limit(plan.segment) && plan.tile >= 1 &&
+         plan.tile <= c.m && plan.row_stride >= plan.tile &&
          plan.block_rows >= 1 && plan.block_rows <= c.n &&
          plan.index_rows >= 1 && plan.index_rows <= plan.block_rows;
 }
 
 void check_plan(const PlanCase &c, const vesk::TargetTraits &traits) {
-  const vesk::MemoryPlan plan =
-      vesk::plan_memory(c.n, c.k, c.m, c.segment, c.workspace, traits);
+  const vesk::MemoryPlan plan = vesk::plan_memory(
+      c.n, c.k, c.m, c.segment, c.workspace, c.line_offset, traits);
   const std::size_t room = usable(c.workspace);
   const vesk::Piece *pieces[] = {&plan.tables, &plan.indices, &plan.column};
   bool sound = plan.own_bytes <= vesk::own_memory_limit(c.m, c.segment) &&
@@ -313,16 +361,16 @@ void check_plan(const PlanCase &c, const vesk::TargetTraits &traits) {
   ++(sound ? passed : failed);
   if (!sound)
     std::printf("FAILED plan for %s: n=%zu k=%zu m=%zu segment=%d "
-                "workspace=%zu bytes at %p: order %d\n",
+                "workspace=%zu bytes at %p line_offset=%zu: order %d\n",
                 c.target, c.n, c.k, c.m, c.segment, c.workspace.bytes,
-                c.workspace.data, int(plan.order));
+                c.workspace.data, c.line_offset, int(plan.order));
 }
 
 void plan_properties() {
   const std::pair<const char *, vesk::TargetTraits> traits[] = {
       {"avx2", {16, 32, 32, 16, 32, 1}}, {"avx512", {16, 32, 64, 8, 64, 4}}};
   const std::size_t rows[] = {1, 3, 8, 17, 255, 1024, 4096, 100000};
-  const std::size_t depths[] = {1, 5, 64, 65, 1027, 100000};
+  const std::size_t depths[] = {1, 5, 64, 65, 1027, 4096, 100000};
   const std::size_t widths[] = {1, 2, 3, 8, 16, 17, 33, 100, 2048, 1 << 20};
   // Only the address's alignment matters to the plan: nothing is touched.
   const auto at = [](std::size_t address) {
@@ -341,7 +389,8 @@ void plan_properties() {
                 {at(0x10001), modules},
                 {at(0x10000), std::size_t{8} << 20}};
             for (const vesk::Workspace &w : workspaces)
-              check_plan({n, k, m, segment, w, name}, target);
+              for (std::size_t line_offset : {0, 16, 48})
+                check_plan({n, k, m, segment, w, line_offset, name}, target);
           }
 }
 
@@ -432,6 +481,7 @@ int main(int argc, char **argv) {
   plan_properties();
   random_shapes(rng);
   tiling_shapes(rng);
+  code_offsets(rng);
   extreme_values();
   degenerate_shapes(rng);
   refused_memory(rng);
