@@ -51,6 +51,17 @@ def test_result_is_an_ordinary_tracked_list(n):
     assert result == plain_product(a, b, n, 7, 3)
 
 
+def test_result_larger_than_the_allocators_pooled_sizes():
+    # 2**22 values: the list's storage (32 MiB) is always freshly mapped, and
+    # on Linux comes in huge pages where the system offers them on request.
+    n, k, m = 2, 3, 1 << 21
+    rng = np.random.default_rng(22)
+    a, b = random_inputs(rng, n, k, m)
+    A = np.frombuffer(a, np.uint8).reshape(n, k).astype(np.int64) & 3
+    B = np.frombuffer(b, np.int8).reshape(k, m).astype(np.int64)
+    assert rsr_gemm(a, b, n, k, m, 4) == (A @ B).ravel().tolist()
+
+
 # Codes with every high bit set (only the low 2 bits count) and B at its
 # extremes put the tables and their sums at their bounds; the depths leave
 # each block size a different partial last segment.

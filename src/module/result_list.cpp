@@ -5,6 +5,10 @@
 #include <cstring>
 #include <memory>
 
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
+
 namespace vesk {
 namespace {
 
@@ -114,6 +118,25 @@ void convert_from_back(unsigned char *storage, std::size_t &unconverted,
   }
 }
 
+// Fresh storage is faulted in as it is first written, one 4 KiB page at a
+// time: for a large result the faults take a third of the call. Where the
+// system has transparent huge pages on request, ask for them, so that the
+// storage comes in 2 MiB at a time. Only the whole huge pages inside the
+// storage are advised; nothing else about the memory changes.
+void advise_huge_pages(unsigned char *storage, std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
+  const auto begin = reinterpret_cast<std::uintptr_t>(storage);
+  const std::uintptr_t first = (begin + kHugePage - 1) / kHugePage * kHugePage;
+  const std::uintptr_t last = (begin + bytes) / kHugePage * kHugePage;
+  if (last > first)
+    madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE);
+#else
+  (void)storage;
+  (void)bytes;
+#endif
+}
+
 } // namespace
 
 ResultList::ResultList(std::size_t count)
@@ -122,8 +145,10 @@ ResultList::ResultList(std::size_t count)
   static_assert(sizeof(PyObject *) >= 2 * sizeof(std::int32_t),
                 "a slot must hold two values");
   // Slots hold raw values until finished: nothing may traverse them.
-  if (list_)
+  if (list_) {
     PyObject_GC_UnTrack(list_.get());
+    advise_huge_pages(storage(), count * sizeof(PyObject *));
+  }
 }
 
 ResultList::~ResultList() {
