@@ -176,22 +176,28 @@ template <std::size_t Stride> struct TableRow {
         store_low<2 * Stride>(p, v[i]);
   }
   TableRow operator+(const TableRow &other) const {
-    TableRow sum;
-    for (std::size_t i = 0; i < kVectors; ++i)
-      if constexpr (kWide)
-        sum.v[i] = _mm256_add_epi16(v[i], other.v[i]);
-      else
-        sum.v[i] = _mm_add_epi16(v[i], other.v[i]);
-    return sum;
+    return combine(
+        other, [](__m256i a, __m256i b) { return _mm256_add_epi16(a, b); },
+        [](__m128i a, __m128i b) { return _mm_add_epi16(a, b); });
   }
   TableRow operator&(const TableRow &mask) const {
-    TableRow kept;
+    return combine(
+        mask, [](__m256i a, __m256i b) { return _mm256_and_si256(a, b); },
+        [](__m128i a, __m128i b) { return _mm_and_si128(a, b); });
+  }
+
+private:
+  // Lane by lane with the other row's vectors: `wide` for 256-bit ones,
+  // `narrow` for 128-bit ones.
+  template <class Wide, class Narrow>
+  TableRow combine(const TableRow &other, Wide wide, Narrow narrow) const {
+    TableRow out;
     for (std::size_t i = 0; i < kVectors; ++i)
       if constexpr (kWide)
-        kept.v[i] = _mm256_and_si256(v[i], mask.v[i]);
+        out.v[i] = wide(v[i], other.v[i]);
       else
-        kept.v[i] = _mm_and_si128(v[i], mask.v[i]);
-    return kept;
+        out.v[i] = narrow(v[i], other.v[i]);
+    return out;
   }
 };
 
