@@ -6,12 +6,13 @@
 // group's tables, found at the row's 16-bit offsets, summed in 16-bit lanes
 // in two chains and widened into the row's 32-bit column of C. This program
 // runs exactly that loop on tables of the kernel's size (16 tables of 256
-// rows of 32 entries: 256 KiB, in the second-level cache) over a block of
-// 2048 rows, and prints the time of one lookup and the multiply-adds a
-// nanosecond it stands for (4 codes x 32 columns each). Whatever the kernel
-// does besides (building tables, forming indices, reading A) only adds to
-// it, so no product of the kernel's geometry can run faster than
-// lookups x this time; kernel_bench prints oneDNN's time for comparison.
+// rows of 32 entries, 256 KiB, or of 16 entries for m = 16, 128 KiB; in the
+// second-level cache) over a block of 2048 rows, and prints the time of one
+// lookup and the multiply-adds a nanosecond it stands for (4 codes times the
+// row's columns). Whatever the kernel does besides (building tables, forming
+// indices, reading A) only adds to it, so no product of the kernel's
+// geometry can run faster than its lookups times this time; kernel_bench
+// prints oneDNN's time for comparison.
 //
 // Usage: lookup_bound [--shapes]  (--shapes: also each shape's lookups)
 #include <immintrin.h>
@@ -29,36 +30,39 @@ namespace {
 constexpr int kSegmentCodes = 4;
 constexpr int kGroup = 16;
 constexpr int kPatterns = 256;
-constexpr int kColumns = 32;
 constexpr int kRows = 2048;
 
 struct Shape {
   const char *name;
   long long n, k, m;
-  long long lookups() const {
+  long long lookups(int columns) const {
     return n * ((k + kSegmentCodes - 1) / kSegmentCodes) *
-           ((m + kColumns - 1) / kColumns);
+           ((m + columns - 1) / columns);
   }
 };
 
-const Shape kShapes[] = {{"C", 4096, 4096, 256},
-                         {"D", 2048, 2048, 2048},
-                         {"E", 65536, 512, 64},
-                         {"m64", 4096, 4096, 64}};
+// The shapes whose tiles have rows of 32 entries, and of 16.
+const Shape kWideShapes[] = {{"C", 4096, 4096, 256},
+                             {"D", 2048, 2048, 2048},
+                             {"E", 65536, 512, 64},
+                             {"m64", 4096, 4096, 64}};
+const Shape kNarrowShapes[] = {{"B", 4096, 4096, 16}};
 
-struct Block {
+template <int Columns> struct Block {
+  static constexpr std::size_t kTableBytes =
+      std::size_t(kPatterns) * Columns * sizeof(std::int16_t);
   std::vector<std::int16_t> tables;
   std::vector<std::uint16_t> offsets; // byte offsets of table rows
-  std::vector<std::int32_t> column;   // kRows x kColumns
+  std::vector<std::int32_t> column;   // kRows x Columns
   Block()
-      : tables(std::size_t(kGroup) * kPatterns * kColumns + 32),
+      : tables(std::size_t(kGroup) * kPatterns * Columns + 32),
         offsets(std::size_t(kRows) * kGroup),
-        column(std::size_t(kRows) * kColumns) {
+        column(std::size_t(kRows) * Columns) {
     std::mt19937 rng(7);
     for (auto &entry : tables)
       entry = static_cast<std::int16_t>(rng() % 3000) - 1500;
     for (auto &offset : offsets)
-      offset = static_cast<std::uint16_t>(rng() % kPatterns * kColumns *
+      offset = static_cast<std::uint16_t>(rng() % kPatterns * Columns *
                                           sizeof(std::int16_t));
   }
   // The tables from a 64-byte boundary.
@@ -68,15 +72,13 @@ struct Block {
   }
 };
 
-constexpr std::size_t kTableBytes =
-    std::size_t(kPatterns) * kColumns * sizeof(std::int16_t);
-
-// One pass of the block with 512-bit rows.
+// One pass of the block with rows of 32 entries in a 512-bit register.
 __attribute__((target("avx512f,avx512bw"))) void
-pass_avx512(const Block &block, std::int32_t *column) {
+pass_avx512(const Block<32> &block, std::int32_t *column) {
+  constexpr std::size_t kTableBytes = Block<32>::kTableBytes;
   const char *tables = block.first_table();
   const std::uint16_t *offsets = block.offsets.data();
-  for (int r = 0; r < kRows; ++r, offsets += kGroup, column += kColumns) {
+  for (int r = 0; r < kRows; ++r, offsets += kGroup, column += 32) {
     __m512i sum = _mm512_setzero_si512(), odd = _mm512_setzero_si512();
     for (int g = 0; g < kGroup; g += 2) {
       const char *at = tables + std::size_t(g) * kTableBytes;
@@ -110,23 +112,27 @@ VESK_AVX2 void widen_into(std::int32_t *to, __m128i sums) {
                                             _mm256_cvtepi16_epi32(sums)));
 }
 
-// One pass of the block with rows in two 256-bit registers.
-VESK_AVX2 void pass_avx2(const Block &block, std::int32_t *column) {
+// One pass of the block with rows in 256-bit registers, as both kernels
+// hold rows of 16 entries and the AVX2 kernel rows of 32.
+template <int Columns>
+VESK_AVX2 void pass_avx2(const Block<Columns> &block, std::int32_t *column) {
+  constexpr int kHalves = Columns / 16;
+  constexpr std::size_t kTableBytes = Block<Columns>::kTableBytes;
   const char *tables = block.first_table();
   const std::uint16_t *offsets = block.offsets.data();
-  for (int r = 0; r < kRows; ++r, offsets += kGroup, column += kColumns) {
-    __m256i sum[2], odd[2];
-    for (int h = 0; h < 2; ++h)
+  for (int r = 0; r < kRows; ++r, offsets += kGroup, column += Columns) {
+    __m256i sum[kHalves], odd[kHalves];
+    for (int h = 0; h < kHalves; ++h)
       sum[h] = odd[h] = _mm256_setzero_si256();
     for (int g = 0; g < kGroup; g += 2) {
       const char *at = tables + std::size_t(g) * kTableBytes;
-      for (int h = 0; h < 2; ++h) {
+      for (int h = 0; h < kHalves; ++h) {
         sum[h] = _mm256_add_epi16(sum[h], half_row(at + offsets[g], h));
         odd[h] = _mm256_add_epi16(
             odd[h], half_row(at + kTableBytes + offsets[g + 1], h));
       }
     }
-    for (int h = 0; h < 2; ++h) {
+    for (int h = 0; h < kHalves; ++h) {
       const __m256i total = _mm256_add_epi16(sum[h], odd[h]);
       widen_into(column + 16 * h, _mm256_castsi256_si128(total));
       widen_into(column + 16 * h + 8, _mm256_extracti128_si256(total, 1));
@@ -135,8 +141,9 @@ VESK_AVX2 void pass_avx2(const Block &block, std::int32_t *column) {
 }
 
 // Nanoseconds per lookup: the fastest of several timings of many passes.
-template <class Pass> double ns_per_lookup(Pass pass) {
-  Block block;
+template <int Columns>
+double ns_per_lookup(void (*pass)(const Block<Columns> &, std::int32_t *)) {
+  Block<Columns> block;
   std::vector<std::int32_t> column = block.column;
   const int passes = 200;
   double best = 1e30;
@@ -155,30 +162,36 @@ template <class Pass> double ns_per_lookup(Pass pass) {
   return best;
 }
 
-void report(const char *target, double ns, bool shapes) {
-  const double macs = double(kSegmentCodes) * kColumns / ns;
-  std::printf("%-7s %.3f ns a lookup, %.0f multiply-adds a ns\n", target, ns,
-              macs);
-  if (!shapes)
+template <std::size_t Count>
+void report(const char *what, int columns, double ns,
+            const Shape (&shapes)[Count], bool with_shapes) {
+  std::printf("%-24s %.3f ns a lookup, %.0f multiply-adds a ns\n", what, ns,
+              double(kSegmentCodes) * columns / ns);
+  if (!with_shapes)
     return;
-  for (const Shape &shape : kShapes)
-    std::printf("        %-4s (%lld, %lld, %lld): %lld lookups, %.1f ms at "
+  for (const Shape &shape : shapes)
+    std::printf("    %-4s (%lld, %lld, %lld): %lld lookups, %.1f ms at "
                 "least\n",
-                shape.name, shape.n, shape.k, shape.m, shape.lookups(),
-                double(shape.lookups()) * ns * 1e-6);
+                shape.name, shape.n, shape.k, shape.m, shape.lookups(columns),
+                double(shape.lookups(columns)) * ns * 1e-6);
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
   const bool shapes = argc > 1 && std::strcmp(argv[1], "--shapes") == 0;
-  std::printf("lookups of 64-byte table rows (4 codes x 32 columns), groups "
-              "of 16 tables (256 KiB), %d rows a block\n",
+  std::printf("lookups of table rows of 4 codes, groups of 16 tables, %d "
+              "rows a block\n",
               kRows);
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx512bw"))
-    report("avx512", ns_per_lookup(pass_avx512), shapes);
-  if (__builtin_cpu_supports("avx2"))
-    report("avx2", ns_per_lookup(pass_avx2), shapes);
+    report("avx512, 32 columns", 32, ns_per_lookup<32>(pass_avx512),
+           kWideShapes, shapes);
+  if (__builtin_cpu_supports("avx2")) {
+    report("avx2, 32 columns", 32, ns_per_lookup<32>(pass_avx2<32>),
+           kWideShapes, shapes);
+    report("both, 16 columns", 16, ns_per_lookup<16>(pass_avx2<16>),
+           kNarrowShapes, shapes);
+  }
   return 0;
 }
