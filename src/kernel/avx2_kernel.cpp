@@ -31,25 +31,31 @@ private:
 struct Patterns {
   static constexpr int kIndexBytes = 32;
 
-  // The table-row offsets (indices shifted left by Shift) of the segments
-  // of Segment (1, 2 or 4) codes among the kIndexBytes codes at `codes`.
-  template <int Segment, int Shift>
-  static void store_offsets(const std::uint8_t *codes, std::uint16_t *out) {
+  // The indices of the segments of Segment (1, 2 or 4) codes among the
+  // kIndexBytes codes at `codes`.
+  template <int Segment>
+  static void store_indices(const std::uint8_t *codes, std::uint8_t *out) {
     const __m256i d = digits(codes);
     if constexpr (Segment == 1) {
-      store_words(out, _mm256_cvtepu8_epi16(_mm256_castsi256_si128(d)), Shift);
-      store_words(out + 16,
-                  _mm256_cvtepu8_epi16(_mm256_extracti128_si256(d, 1)), Shift);
+      _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), d);
     } else if constexpr (Segment == 2) {
-      store_words(out, pair_indices(d), Shift);
-    } else {
       // Packing works within 128-bit halves: bring the halves together.
-      const __m256i words = _mm256_permute4x64_epi64(
-          _mm256_packus_epi32(_mm256_slli_epi32(quad_indices(d), Shift),
-                              _mm256_setzero_si256()),
-          0x08);
+      const __m256i bytes = _mm256_permute4x64_epi64(
+          _mm256_packus_epi16(pair_indices(d), _mm256_setzero_si256()), 0x08);
       _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
-                       _mm256_castsi256_si128(words));
+                       _mm256_castsi256_si128(bytes));
+    } else {
+      // The low byte of each 32-bit lane, four to a half, then the halves'
+      // first lanes together.
+      const __m256i lows = _mm256_shuffle_epi8(
+          quad_indices(d),
+          _mm256_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                           -1, -1, 0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1,
+                           -1, -1, -1, -1));
+      const __m256i bytes = _mm256_permutevar8x32_epi32(
+          lows, _mm256_setr_epi32(0, 4, 0, 0, 0, 0, 0, 0));
+      _mm_storel_epi64(reinterpret_cast<__m128i *>(out),
+                       _mm256_castsi256_si128(bytes));
     }
   }
 
@@ -67,10 +73,6 @@ private:
   static __m256i quad_indices(__m256i digits) {
     return _mm256_madd_epi16(pair_indices(digits),
                              _mm256_set1_epi32(0x00100001));
-  }
-  static void store_words(std::uint16_t *out, __m256i words, int shift) {
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out),
-                        _mm256_slli_epi16(words, shift));
   }
 };
 

@@ -56,21 +56,20 @@ struct Zmm {
 struct Patterns {
   static constexpr int kIndexBytes = 64;
 
-  // The table-row offsets (indices shifted left by Shift) of the segments
-  // of Segment (1, 2 or 4) codes among the kIndexBytes codes at `codes`.
-  template <int Segment, int Shift>
-  static void store_offsets(const std::uint8_t *codes, std::uint16_t *out) {
+  // The indices of the segments of Segment (1, 2 or 4) codes among the
+  // kIndexBytes codes at `codes`.
+  template <int Segment>
+  static void store_indices(const std::uint8_t *codes, std::uint8_t *out) {
     const __m512i d = digits(codes);
     if constexpr (Segment == 1) {
-      store_words(out, _mm512_cvtepu8_epi16(half(d, 0)), Shift);
-      store_words(out + 32, _mm512_cvtepu8_epi16(half(d, 1)), Shift);
+      _mm512_storeu_si512(out, d);
     } else if constexpr (Segment == 2) {
-      store_words(out, pair_indices(d), Shift);
-    } else {
       _mm256_storeu_si256(
           reinterpret_cast<__m256i *>(out),
-          _mm512_maskz_cvtepi32_epi16(
-              0xFFFF, _mm512_maskz_slli_epi32(0xFFFF, quad_indices(d), Shift)));
+          _mm512_maskz_cvtepi16_epi8(0xFFFFFFFF, pair_indices(d)));
+    } else {
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
+                       _mm512_maskz_cvtepi32_epi8(0xFFFF, quad_indices(d)));
     }
   }
 
@@ -86,9 +85,6 @@ private:
   static __m512i quad_indices(__m512i digits) {
     return _mm512_madd_epi16(pair_indices(digits),
                              _mm512_set1_epi32(0x00100001));
-  }
-  static void store_words(std::uint16_t *out, __m512i words, int shift) {
-    _mm512_storeu_si512(out, _mm512_maskz_slli_epi16(0xFFFFFFFF, words, shift));
   }
 };
 

@@ -141,8 +141,8 @@ bool place_by_tiles(std::size_t k, std::size_t line_offset,
   plan.lead = aligning_lead(k, line_offset, plan);
   const std::size_t kept = group_count(plan, k) * std::size_t(plan.group);
   Placer placer(workspace_bytes, own_limit);
-  if (!placer.place(plan.indices,
-                    plan.block_rows * kept * sizeof(std::uint16_t), true) ||
+  if (!placer.place(plan.indices, plan.block_rows * kept * sizeof(std::uint8_t),
+                    true) ||
       !placer.place(plan.column,
                     plan.block_rows * plan.tile * sizeof(std::int32_t), true) ||
       !placer.place(plan.tables, table_bytes(plan)))
@@ -160,7 +160,7 @@ bool place_by_groups(std::size_t k, std::size_t line_offset,
   Placer placer(workspace_bytes, own_limit);
   plan.column = Piece{};
   if (!placer.place(plan.indices, plan.index_rows * std::size_t(plan.group) *
-                                      sizeof(std::uint16_t)) ||
+                                      sizeof(std::uint8_t)) ||
       !placer.place(plan.tables, table_bytes(plan)))
     return false;
   plan.order = LoopOrder::by_groups;

@@ -56,7 +56,7 @@ struct MemoryPlan {
   std::size_t index_rows; // rows whose indices are formed at a time
   std::size_t lead;       // codes of a shorter first group; 0: none
   Piece tables;           // group * 4^segment * row_stride 16-bit entries
-  Piece indices;          // 16 bits per row and segment
+  Piece indices;          // a byte per row and segment
   Piece column;           // by_tiles: block_rows * tile 32-bit values
   std::size_t own_bytes;  // the kernel's own allocation, before alignment
 };

@@ -52,13 +52,17 @@ inline Rows rows_in_place(std::int32_t *out, std::size_t stride,
   return Rows{out, stride, out, stride, count};
 }
 
+// Table rows of Stride 16-bit entries are 2^row_shift(Stride) bytes.
+constexpr int row_shift(std::size_t stride) {
+  return stride <= 1 ? 1 : 1 + row_shift(stride / 2);
+}
+
 // For each row: the sum of its table rows, one per segment of the group
-// (found at the row's offsets, shifted right by `Down` where the tables'
-// rows are narrower than those the offsets were formed for), formed in
+// (row `index` of a table at its byte offset index << RowShift), formed in
 // `Count` registers of 16-bit lanes (a group never exceeds 16 bits, see
 // group_limit), then added to the first `width` values of the row.
-template <class V, int Count, int Down>
-void accumulate_rows(const std::uint16_t *indices, std::size_t index_stride,
+template <class V, int Count, int RowShift, std::size_t KnownTableBytes>
+void accumulate_rows(const std::uint8_t *indices, std::size_t index_stride,
                      int segments, const std::int16_t *tables,
                      std::size_t table_stride, std::size_t width,
                      const Rows &rows) {
@@ -72,24 +76,28 @@ void accumulate_rows(const std::uint16_t *indices, std::size_t index_stride,
     for (int v = 0; v < Count; ++v)
       sum[v] = odd[v] = V::zero();
     const char *table = reinterpret_cast<const char *>(tables);
-    const std::size_t table_bytes = table_stride * sizeof(std::int16_t);
+    const std::size_t table_bytes = KnownTableBytes != 0
+                                        ? KnownTableBytes
+                                        : table_stride * sizeof(std::int16_t);
     const auto add_entry = [&](typename V::Vec *into, std::size_t at) {
       const auto *entry = reinterpret_cast<const std::int16_t *>(at);
       for (int v = 0; v < Count; ++v)
         into[v] = V::add(into[v], V::load(entry + v * V::kLanes));
     };
     const auto base = reinterpret_cast<std::size_t>(table);
+    const auto row = [&](int g) {
+      return base + std::size_t(g) * table_bytes +
+             (std::size_t{indices[g]} << RowShift);
+    };
     int g = 0;
     for (; g + 4 <= segments; g += 4) {
-      const std::size_t at = base + std::size_t(g) * table_bytes;
-      add_entry(sum, at + (indices[g] >> Down));
-      add_entry(odd, at + table_bytes + (indices[g + 1] >> Down));
-      add_entry(sum, at + 2 * table_bytes + (indices[g + 2] >> Down));
-      add_entry(odd, at + 3 * table_bytes + (indices[g + 3] >> Down));
+      add_entry(sum, row(g));
+      add_entry(odd, row(g + 1));
+      add_entry(sum, row(g + 2));
+      add_entry(odd, row(g + 3));
     }
     for (; g < segments; ++g)
-      add_entry(sum,
-                base + std::size_t(g) * table_bytes + (indices[g] >> Down));
+      add_entry(sum, row(g));
     for (int v = 0; v < Count; ++v)
       sum[v] = V::add(sum[v], odd[v]);
     for (int v = 0; v < Count; ++v) {
@@ -167,13 +175,18 @@ template <class Isa> struct RowVectors<Isa, 16> {
   static constexpr int kCount = 1;
 };
 
-template <class Isa, std::size_t Stride, int Down>
-void accumulate_tile(const std::uint16_t *indices, std::size_t index_stride,
+template <class Isa, std::size_t Stride>
+void accumulate_tile(const std::uint8_t *indices, std::size_t index_stride,
                      int segments, const std::int16_t *tables,
                      std::size_t table_stride, std::size_t width,
                      const Rows &rows) {
   using Row = RowVectors<Isa, Stride>;
-  accumulate_rows<typename Row::V, Row::kCount, Down>(
+  constexpr std::size_t whole = std::size_t{256} * Stride;
+  if (table_stride == whole)
+    return accumulate_rows<typename Row::V, Row::kCount, row_shift(Stride),
+                           whole * sizeof(std::int16_t)>(
+        indices, index_stride, segments, tables, table_stride, width, rows);
+  accumulate_rows<typename Row::V, Row::kCount, row_shift(Stride), 0>(
       indices, index_stride, segments, tables, table_stride, width, rows);
 }
 

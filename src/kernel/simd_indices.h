@@ -1,6 +1,7 @@
 // Pattern indices: each segment's codes of a row read as one base-4 number,
-// the first code lowest, and kept as the byte offset of that row of the
-// segment's table (16 bits: an index times the table row's bytes).
+// the first code lowest, kept as one byte (segments have at most 4 codes).
+// A byte rather than the table row's offset halves the memory a block's
+// indices take, so that more rows share each build of the tables.
 //
 // Part of the fast kernels, compiled once per instruction set (see
 // simd_tables.h).
@@ -36,6 +37,17 @@ std::uint8_t whole_segment_index(const std::uint8_t *codes) {
   }
 }
 
+// The indices of two whole segments of 4 codes: on 64 bits the same
+// multiplier gathers the first into bits 24-31 and the second into bits
+// 56-63, and the partial sums below each still stay under 256 of its units.
+inline void store_two_indices(const std::uint8_t *codes, std::uint8_t *out) {
+  std::uint64_t bytes;
+  std::memcpy(&bytes, codes, 8);
+  const std::uint64_t both = (bytes & 0x0303030303030303u) * 0x01041040u;
+  out[0] = static_cast<std::uint8_t>(both >> 24);
+  out[1] = static_cast<std::uint8_t>(both >> 56);
+}
+
 // Rows of A are k bytes apart, each on its own pages for large k, so the
 // processor does not fetch ahead by itself: fetch a later row's codes of the
 // group (its first and last line) while this one is indexed. Fetching into
@@ -47,14 +59,17 @@ inline void prefetch_codes(const std::uint8_t *codes) {
   _mm_prefetch(reinterpret_cast<const char *>(codes), _MM_HINT_T1);
 }
 
-template <class Patterns, int Segment, int Shift>
+template <class Patterns, int Segment>
 void form_indices_of(const std::uint8_t *A, std::size_t k, const Group &group,
                      std::size_t r0, std::size_t r1, std::size_t prefetch_end,
-                     std::uint16_t *out, std::size_t stride) {
+                     std::uint8_t *out, std::size_t stride) {
+  // Copies: stores of bytes may alias the group, which would be read again
+  // after each one.
+  const int full = group.full, short_codes = group.short_codes;
   constexpr int chunk = Patterns::kIndexBytes / Segment;
-  const int chunked = Segment == 3 ? 0 : group.full / chunk * chunk;
+  const int chunked = Segment == 3 ? 0 : full / chunk * chunk;
   const std::size_t last_code =
-      std::size_t(Segment) * group.full + std::size_t(group.short_codes) - 1;
+      std::size_t(Segment) * full + std::size_t(short_codes) - 1;
   const std::uint8_t *codes = A + r0 * k + group.first_code;
   for (std::size_t r = r0; r < r1; ++r, codes += k, out += stride) {
     if (r + kPrefetchRows < prefetch_end) {
@@ -62,40 +77,39 @@ void form_indices_of(const std::uint8_t *A, std::size_t k, const Group &group,
       prefetch_codes(codes + kPrefetchRows * k + last_code);
     }
     for (int g = 0; g < chunked; g += chunk)
-      Patterns::template store_offsets<Segment, Shift>(codes + Segment * g,
-                                                       out + g);
-    for (int g = chunked; g < group.full; ++g)
-      out[g] = static_cast<std::uint16_t>(
-          whole_segment_index<Segment>(codes + Segment * g) << Shift);
-    if (group.short_codes > 0)
-      out[group.full] = static_cast<std::uint16_t>(
-          segment_index(codes + Segment * group.full, group.short_codes)
-          << Shift);
+      Patterns::template store_indices<Segment>(codes + Segment * g, out + g);
+    int g = chunked;
+    if constexpr (Segment == 4)
+      for (; g + 2 <= full; g += 2)
+        store_two_indices(codes + 4 * g, out + g);
+    for (; g < full; ++g)
+      out[g] = whole_segment_index<Segment>(codes + Segment * g);
+    if (short_codes > 0)
+      out[full] = segment_index(codes + Segment * full, short_codes);
   }
 }
 
-// The group's indices of rows [r0, r1) as offsets of table rows of
-// 2^Shift bytes, `stride` offsets apart, a row's in segment order.
-// `Patterns` forms those of kIndexBytes codes at a time in registers, for
-// segments of 1, 2 and 4 codes.
-template <class Patterns, int Shift>
+// The group's indices of rows [r0, r1), `stride` bytes apart, a row's in
+// segment order. `Patterns` forms those of kIndexBytes codes at a time in
+// registers, for segments of 1, 2 and 4 codes.
+template <class Patterns>
 void form_indices(const std::uint8_t *A, std::size_t k, int segment,
                   const Group &group, std::size_t r0, std::size_t r1,
-                  std::size_t prefetch_end, std::uint16_t *out,
+                  std::size_t prefetch_end, std::uint8_t *out,
                   std::size_t stride) {
   switch (segment) {
   case 1:
-    return form_indices_of<Patterns, 1, Shift>(A, k, group, r0, r1,
-                                               prefetch_end, out, stride);
+    return form_indices_of<Patterns, 1>(A, k, group, r0, r1, prefetch_end, out,
+                                        stride);
   case 2:
-    return form_indices_of<Patterns, 2, Shift>(A, k, group, r0, r1,
-                                               prefetch_end, out, stride);
+    return form_indices_of<Patterns, 2>(A, k, group, r0, r1, prefetch_end, out,
+                                        stride);
   case 3:
-    return form_indices_of<Patterns, 3, Shift>(A, k, group, r0, r1,
-                                               prefetch_end, out, stride);
+    return form_indices_of<Patterns, 3>(A, k, group, r0, r1, prefetch_end, out,
+                                        stride);
   default:
-    return form_indices_of<Patterns, 4, Shift>(A, k, group, r0, r1,
-                                               prefetch_end, out, stride);
+    return form_indices_of<Patterns, 4>(A, k, group, r0, r1, prefetch_end, out,
+                                        stride);
   }
 }
 

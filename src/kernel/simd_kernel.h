@@ -26,23 +26,16 @@
 namespace vesk {
 namespace VESK_TARGET {
 
-// Table rows of Stride 16-bit entries are 2^row_shift(Stride) bytes.
-constexpr int row_shift(std::size_t stride) {
-  return stride <= 1 ? 1 : 1 + row_shift(stride / 2);
-}
-
-// A group's tables for one tile, rows of Own entries, summed into its rows
-// with offsets formed for rows of Planned entries.
-template <class Isa, std::size_t Planned, std::size_t Own>
+// A group's tables for one tile, rows of Own entries, summed into its rows.
+template <class Isa, std::size_t Own>
 void multiply_tile_as(const Product &p, const Group &segments, const Tile &tile,
                       bool build, std::int16_t *tables,
-                      const std::uint16_t *indices, std::size_t index_stride,
+                      const std::uint8_t *indices, std::size_t index_stride,
                       const Rows &into) {
   if (build)
     build_group_tables<Own>(p, segments, tile, tables);
-  accumulate_tile<Isa, Own, row_shift(Planned) - row_shift(Own)>(
-      indices, index_stride, segments.count(), tables,
-      p.grid.table_entries(Own), tile.width, into);
+  accumulate_tile<Isa, Own>(indices, index_stride, segments.count(), tables,
+                            p.grid.table_entries(Own), tile.width, into);
 }
 
 // The same for any tile of a plan whose rows hold Stride entries. The last
@@ -52,10 +45,10 @@ void multiply_tile_as(const Product &p, const Group &segments, const Tile &tile,
 template <class Isa, std::size_t Stride>
 void multiply_tile(const Product &p, const Group &segments, const Tile &tile,
                    bool build, std::int16_t *tables,
-                   const std::uint16_t *indices, std::size_t index_stride,
+                   const std::uint8_t *indices, std::size_t index_stride,
                    const Rows &into) {
   const auto as = [&](auto own) {
-    multiply_tile_as<Isa, Stride, decltype(own)::value>(
+    multiply_tile_as<Isa, decltype(own)::value>(
         p, segments, tile, build, tables, indices, index_stride, into);
   };
   using std::integral_constant;
@@ -78,7 +71,7 @@ void multiply_tile(const Product &p, const Group &segments, const Tile &tile,
 
 template <class Isa, std::size_t Stride>
 void multiply_by_groups(const Product &p, std::int16_t *tables,
-                        std::uint16_t *indices) {
+                        std::uint8_t *indices) {
   const MemoryPlan &plan = p.plan;
   const Grid &grid = p.grid;
   const bool one_tile = p.m <= plan.tile;
@@ -91,8 +84,8 @@ void multiply_by_groups(const Product &p, std::int16_t *tables,
         build_group_tables<Stride>(p, segments, Tile{0, p.m}, tables);
       for (std::size_t i0 = r0; i0 < r1; i0 += plan.index_rows) {
         const std::size_t i1 = block_end(i0, r1, plan.index_rows);
-        form_indices<typename Isa::Patterns, row_shift(Stride)>(
-            p.A, p.k, plan.segment, segments, i0, i1, r1, indices, group);
+        form_indices<typename Isa::Patterns>(p.A, p.k, plan.segment, segments,
+                                             i0, i1, r1, indices, group);
         for (std::size_t c0 = 0; c0 < p.m; c0 += plan.tile) {
           const Tile tile = grid.tile_at(c0, p.m);
           std::int32_t *c_rows = p.C + i0 * p.m + c0;
@@ -108,7 +101,7 @@ void multiply_by_groups(const Product &p, std::int16_t *tables,
 
 template <class Isa, std::size_t Stride>
 void multiply_by_tiles(const Product &p, std::int16_t *tables,
-                       std::uint16_t *indices, std::int32_t *column) {
+                       std::uint8_t *indices, std::int32_t *column) {
   const MemoryPlan &plan = p.plan;
   const Grid &grid = p.grid;
   const std::size_t group = std::size_t(plan.group);
@@ -120,9 +113,9 @@ void multiply_by_tiles(const Product &p, std::int16_t *tables,
       return indices + grid.group_number(s0) * rows * group;
     };
     for (std::size_t s0 = 0; s0 < p.k; s0 = grid.next_group(s0))
-      form_indices<typename Isa::Patterns, row_shift(Stride)>(
-          p.A, p.k, plan.segment, grid.group_at(s0, p.k), r0, r1, r1,
-          group_indices(s0), group);
+      form_indices<typename Isa::Patterns>(p.A, p.k, plan.segment,
+                                           grid.group_at(s0, p.k), r0, r1, r1,
+                                           group_indices(s0), group);
     for (std::size_t c0 = 0; c0 < p.m; c0 += plan.tile) {
       const Tile tile = grid.tile_at(c0, p.m);
       std::int32_t *c_rows = p.C + r0 * p.m + c0;
@@ -144,7 +137,7 @@ void multiply_by_tiles(const Product &p, std::int16_t *tables,
 template <class Isa, std::size_t Stride>
 void multiply_tiled(const Product &p, const CallMemory &memory) {
   auto *tables = static_cast<std::int16_t *>(memory.at(p.plan.tables));
-  auto *indices = static_cast<std::uint16_t *>(memory.at(p.plan.indices));
+  auto *indices = static_cast<std::uint8_t *>(memory.at(p.plan.indices));
   if (p.plan.order == LoopOrder::by_tiles)
     multiply_by_tiles<Isa, Stride>(
         p, tables, indices,

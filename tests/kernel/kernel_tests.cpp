@@ -310,14 +310,14 @@ bool large_enough(const vesk::MemoryPlan &plan, std::size_t k) {
   case vesk::LoopOrder::by_tiles: {
     const std::size_t kept = groups(plan, k) * group;
     return plan.tables.bytes >= group * patterns * plan.row_stride * 2 &&
-           plan.indices.bytes >= plan.block_rows * kept * 2 &&
+           plan.indices.bytes >= plan.block_rows * kept &&
            plan.column.bytes >= plan.block_rows * plan.tile * 4 &&
            plan.indices.place == vesk::Place::workspace &&
            plan.column.place == vesk::Place::workspace;
   }
   case vesk::LoopOrder::by_groups:
     return plan.tables.bytes >= group * patterns * plan.row_stride * 2 &&
-           plan.indices.bytes >= plan.index_rows * group * 2;
+           plan.indices.bytes >= plan.index_rows * group;
   }
   return false;
 }
