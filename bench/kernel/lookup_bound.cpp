@@ -3,7 +3,7 @@
 //
 // For wide products the kernel spends most of its time summing table rows:
 // per row of A and group of 16 segments (4 codes each), 16 rows of the
-// group's tables, found at the row's 16-bit offsets, summed in 16-bit lanes
+// group's tables, found by the row's byte indices, summed in 16-bit lanes
 // in two chains and widened into the row's 32-bit column of C. This program
 // runs exactly that loop on tables of the kernel's size (16 tables of 256
 // rows of 32 entries, 256 KiB, or of 16 entries for m = 16, 128 KiB; in the
@@ -52,39 +52,43 @@ template <int Columns> struct Block {
   static constexpr std::size_t kTableBytes =
       std::size_t(kPatterns) * Columns * sizeof(std::int16_t);
   std::vector<std::int16_t> tables;
-  std::vector<std::uint16_t> offsets; // byte offsets of table rows
-  std::vector<std::int32_t> column;   // kRows x Columns
+  std::vector<std::uint8_t> indices; // pattern indices: rows of the tables
+  std::vector<std::int32_t> column;  // kRows x Columns
   Block()
       : tables(std::size_t(kGroup) * kPatterns * Columns + 32),
-        offsets(std::size_t(kRows) * kGroup),
+        indices(std::size_t(kRows) * kGroup),
         column(std::size_t(kRows) * Columns) {
     std::mt19937 rng(7);
     for (auto &entry : tables)
       entry = static_cast<std::int16_t>(rng() % 3000) - 1500;
-    for (auto &offset : offsets)
-      offset = static_cast<std::uint16_t>(rng() % kPatterns * Columns *
-                                          sizeof(std::int16_t));
+    for (auto &index : indices)
+      index = static_cast<std::uint8_t>(rng() % kPatterns);
   }
   // The tables from a 64-byte boundary.
   const char *first_table() const {
     const auto at = reinterpret_cast<std::uintptr_t>(tables.data());
     return reinterpret_cast<const char *>((at + 63) / 64 * 64);
   }
+  // The table row of segment g for a row whose indices start at `row`.
+  static const char *entry(const char *tables, const std::uint8_t *row, int g) {
+    constexpr int kRowShift = Columns == 32 ? 6 : 5;
+    return tables + std::size_t(g) * kTableBytes +
+           (std::size_t{row[g]} << kRowShift);
+  }
 };
 
 // One pass of the block with rows of 32 entries in a 512-bit register.
 __attribute__((target("avx512f,avx512bw"))) void
 pass_avx512(const Block<32> &block, std::int32_t *column) {
-  constexpr std::size_t kTableBytes = Block<32>::kTableBytes;
   const char *tables = block.first_table();
-  const std::uint16_t *offsets = block.offsets.data();
-  for (int r = 0; r < kRows; ++r, offsets += kGroup, column += 32) {
+  const std::uint8_t *indices = block.indices.data();
+  for (int r = 0; r < kRows; ++r, indices += kGroup, column += 32) {
     __m512i sum = _mm512_setzero_si512(), odd = _mm512_setzero_si512();
     for (int g = 0; g < kGroup; g += 2) {
-      const char *at = tables + std::size_t(g) * kTableBytes;
-      sum = _mm512_add_epi16(sum, _mm512_loadu_si512(at + offsets[g]));
+      sum = _mm512_add_epi16(
+          sum, _mm512_loadu_si512(Block<32>::entry(tables, indices, g)));
       odd = _mm512_add_epi16(
-          odd, _mm512_loadu_si512(at + kTableBytes + offsets[g + 1]));
+          odd, _mm512_loadu_si512(Block<32>::entry(tables, indices, g + 1)));
     }
     sum = _mm512_add_epi16(sum, odd);
     // (Masked forms with every lane set: the plain ones trip GCC's
@@ -117,19 +121,18 @@ VESK_AVX2 void widen_into(std::int32_t *to, __m128i sums) {
 template <int Columns>
 VESK_AVX2 void pass_avx2(const Block<Columns> &block, std::int32_t *column) {
   constexpr int kHalves = Columns / 16;
-  constexpr std::size_t kTableBytes = Block<Columns>::kTableBytes;
   const char *tables = block.first_table();
-  const std::uint16_t *offsets = block.offsets.data();
-  for (int r = 0; r < kRows; ++r, offsets += kGroup, column += Columns) {
+  const std::uint8_t *indices = block.indices.data();
+  for (int r = 0; r < kRows; ++r, indices += kGroup, column += Columns) {
     __m256i sum[kHalves], odd[kHalves];
     for (int h = 0; h < kHalves; ++h)
       sum[h] = odd[h] = _mm256_setzero_si256();
     for (int g = 0; g < kGroup; g += 2) {
-      const char *at = tables + std::size_t(g) * kTableBytes;
+      const char *even_row = Block<Columns>::entry(tables, indices, g);
+      const char *odd_row = Block<Columns>::entry(tables, indices, g + 1);
       for (int h = 0; h < kHalves; ++h) {
-        sum[h] = _mm256_add_epi16(sum[h], half_row(at + offsets[g], h));
-        odd[h] = _mm256_add_epi16(
-            odd[h], half_row(at + kTableBytes + offsets[g + 1], h));
+        sum[h] = _mm256_add_epi16(sum[h], half_row(even_row, h));
+        odd[h] = _mm256_add_epi16(odd[h], half_row(odd_row, h));
       }
     }
     for (int h = 0; h < kHalves; ++h) {
