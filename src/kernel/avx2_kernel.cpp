@@ -27,55 +27,6 @@ private:
   }
 };
 
-// Pattern indices of whole registers of codes.
-struct Patterns {
-  static constexpr int kIndexBytes = 32;
-
-  // The indices of the segments of Segment (1, 2 or 4) codes among the
-  // kIndexBytes codes at `codes`.
-  template <int Segment>
-  static void store_indices(const std::uint8_t *codes, std::uint8_t *out) {
-    const __m256i d = digits(codes);
-    if constexpr (Segment == 1) {
-      _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), d);
-    } else if constexpr (Segment == 2) {
-      // Packing works within 128-bit halves: bring the halves together.
-      const __m256i bytes = _mm256_permute4x64_epi64(
-          _mm256_packus_epi16(pair_indices(d), _mm256_setzero_si256()), 0x08);
-      _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
-                       _mm256_castsi256_si128(bytes));
-    } else {
-      // The low byte of each 32-bit lane, four to a half, then the halves'
-      // first lanes together.
-      const __m256i lows = _mm256_shuffle_epi8(
-          quad_indices(d),
-          _mm256_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-                           -1, -1, 0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1,
-                           -1, -1, -1, -1));
-      const __m256i bytes = _mm256_permutevar8x32_epi32(
-          lows, _mm256_setr_epi32(0, 4, 0, 0, 0, 0, 0, 0));
-      _mm_storel_epi64(reinterpret_cast<__m128i *>(out),
-                       _mm256_castsi256_si128(bytes));
-    }
-  }
-
-private:
-  static __m256i digits(const std::uint8_t *codes) {
-    return _mm256_and_si256(
-        _mm256_loadu_si256(reinterpret_cast<const __m256i *>(codes)),
-        _mm256_set1_epi8(3));
-  }
-  // d0 + 4 d1 in each 16-bit lane.
-  static __m256i pair_indices(__m256i digits) {
-    return _mm256_maddubs_epi16(digits, _mm256_set1_epi16(0x0401));
-  }
-  // The pairs weighted 1 and 16 in each 32-bit lane.
-  static __m256i quad_indices(__m256i digits) {
-    return _mm256_madd_epi16(pair_indices(digits),
-                             _mm256_set1_epi32(0x00100001));
-  }
-};
-
 // The transposed product (simd_transposed.h), sixteen rows at a time. A
 // row's 32 codes of a chunk form 16 pair indices in 16-bit lanes;
 // transposing the sixteen rows' lanes gives registers that hold one pair of
@@ -201,7 +152,7 @@ private:
 struct Avx2 {
   using Narrow = Ymm;
   using Wide = Ymm;
-  using Patterns = avx2::Patterns;
+  using Patterns = YmmPatterns;
   using Transposed = TransposedProduct<TransposedOps>;
   static constexpr TargetTraits kTraits{16,
                                         32,

@@ -48,6 +48,56 @@ inline void store_two_indices(const std::uint8_t *codes, std::uint8_t *out) {
   out[1] = static_cast<std::uint8_t>(both >> 56);
 }
 
+// Pattern indices of 32 codes at a time, in 256-bit registers: the AVX2
+// kernel's, and the AVX-512 kernel's for groups narrower than its own.
+struct YmmPatterns {
+  static constexpr int kIndexBytes = 32;
+
+  // The indices of the segments of Segment (1, 2 or 4) codes among the
+  // kIndexBytes codes at `codes`.
+  template <int Segment>
+  static void store_indices(const std::uint8_t *codes, std::uint8_t *out) {
+    const __m256i d = digits(codes);
+    if constexpr (Segment == 1) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), d);
+    } else if constexpr (Segment == 2) {
+      // Packing works within 128-bit halves: bring the halves together.
+      const __m256i bytes = _mm256_permute4x64_epi64(
+          _mm256_packus_epi16(pair_indices(d), _mm256_setzero_si256()), 0x08);
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
+                       _mm256_castsi256_si128(bytes));
+    } else {
+      // The low byte of each 32-bit lane, four to a half, then the halves'
+      // first lanes together.
+      const __m256i lows = _mm256_shuffle_epi8(
+          quad_indices(d),
+          _mm256_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                           -1, -1, 0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1,
+                           -1, -1, -1, -1));
+      const __m256i bytes = _mm256_permutevar8x32_epi32(
+          lows, _mm256_setr_epi32(0, 4, 0, 0, 0, 0, 0, 0));
+      _mm_storel_epi64(reinterpret_cast<__m128i *>(out),
+                       _mm256_castsi256_si128(bytes));
+    }
+  }
+
+private:
+  static __m256i digits(const std::uint8_t *codes) {
+    return _mm256_and_si256(
+        _mm256_loadu_si256(reinterpret_cast<const __m256i *>(codes)),
+        _mm256_set1_epi8(3));
+  }
+  // d0 + 4 d1 in each 16-bit lane.
+  static __m256i pair_indices(__m256i digits) {
+    return _mm256_maddubs_epi16(digits, _mm256_set1_epi16(0x0401));
+  }
+  // The pairs weighted 1 and 16 in each 32-bit lane.
+  static __m256i quad_indices(__m256i digits) {
+    return _mm256_madd_epi16(pair_indices(digits),
+                             _mm256_set1_epi32(0x00100001));
+  }
+};
+
 // Rows of A are k bytes apart, each on its own pages for large k, so the
 // processor does not fetch ahead by itself: fetch a later row's codes of the
 // group (its first and last line) while this one is indexed. Fetching into
@@ -79,6 +129,12 @@ void form_indices_of(const std::uint8_t *A, std::size_t k, const Group &group,
     for (int g = 0; g < chunked; g += chunk)
       Patterns::template store_indices<Segment>(codes + Segment * g, out + g);
     int g = chunked;
+    if constexpr (Segment != 3 &&
+                  Patterns::kIndexBytes > YmmPatterns::kIndexBytes) {
+      constexpr int half = YmmPatterns::kIndexBytes / Segment;
+      for (; g + half <= full; g += half)
+        YmmPatterns::store_indices<Segment>(codes + Segment * g, out + g);
+    }
     if constexpr (Segment == 4)
       for (; g + 2 <= full; g += 2)
         store_two_indices(codes + 4 * g, out + g);
