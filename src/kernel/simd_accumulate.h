@@ -61,6 +61,8 @@ constexpr int row_shift(std::size_t stride) {
 // (row `index` of a table at its byte offset index << RowShift), formed in
 // `Count` registers of 16-bit lanes (a group never exceeds 16 bits, see
 // group_limit), then added to the first `width` values of the row.
+// KnownTableBytes is the size of one table where known when compiling (0:
+// table_stride entries).
 template <class V, int Count, int RowShift, std::size_t KnownTableBytes>
 void accumulate_rows(const std::uint8_t *indices, std::size_t index_stride,
                      int segments, const std::int16_t *tables,
@@ -181,6 +183,10 @@ void accumulate_tile(const std::uint8_t *indices, std::size_t index_stride,
                      std::size_t table_stride, std::size_t width,
                      const Rows &rows) {
   using Row = RowVectors<Isa, Stride>;
+  // Tables of whole 4-code segments, the common case, have a fixed size:
+  // each table's place then folds into its loads' displacements, which keeps
+  // scaling the byte indices free (without it, (2048, 2048, 2048) measured
+  // 4% slower with AVX2).
   constexpr std::size_t whole = std::size_t{256} * Stride;
   if (table_stride == whole)
     return accumulate_rows<typename Row::V, Row::kCount, row_shift(Stride),
