@@ -12,8 +12,9 @@ onnxruntime's MatMulInteger (uint8 by int8 to int32) at its default number of
 intra-op threads and at one. A's bytes hold codes 0..3, as a caller's codes
 would, so every contender reads them as they are.
 
-Every method of a shape is timed in the same run, alternating, and the median
-of the repetitions is reported; each timed call follows a short pause so that
+Every method of a shape is timed in the same run, alternating (each repetition
+starting one method later than the one before), and the median of the
+repetitions is reported; each timed call follows a short pause so that
 idle worker threads do not weigh on the next one. Results go to bench/results/
 as JSON and as a chart (PNG).
 """
@@ -190,8 +191,13 @@ def measure_shape(shape, block_sizes, repetitions):
     check_exact(methods, a, b, shape)
 
     times = {name: [] for name in methods}
+    names = list(methods)
     for rep in range(repetitions):
-        for name, (function, args) in methods.items():
+        # Each repetition starts one method later, so that no method always
+        # follows the same one (and its data in the caches).
+        shift = rep % len(names)
+        for name in names[shift:] + names[:shift]:
+            function, args = methods[name]
             if rep > 0 and times[name][0] > SLOW_SECONDS:
                 continue
             times[name].append(time_once(function, args))

@@ -5,7 +5,8 @@
 // The kernel is called as the module calls it: C and the workspace it lends
 // share one allocation of 8*n*m bytes, C first. oneDNN gets the same codes
 // (already 0..3) as unsigned bytes. Contenders alternate within each
-// repetition after one warm-up run each, and medians are reported; the ratio
+// repetition after one warm-up run each, each repetition starting one
+// contender later than the one before, and medians are reported; the ratio
 // oneDNN/ours above 1 means the kernel is faster.
 //
 // Usage: kernel_bench [--quick] [--repetitions N] [--shapes LIST]
@@ -394,7 +395,11 @@ bool results_exact(const Problem &problem,
 
 // A warm-up run of each contender, whose results are checked; a contender
 // too slow to repeat keeps its warm-up as its one timed run. Then the
-// repetitions, alternating between contenders.
+// repetitions, alternating between contenders. Each repetition starts one
+// contender later: whoever runs first follows a different contender's data
+// and cache state each time, so that no contender always pays for the same
+// predecessor (in a fixed order, the first block size measured up to a
+// fifth slower than the others on the same plan).
 bool measure(const Problem &problem, std::vector<Contender> &contenders,
              int repetitions) {
   for (Contender &contender : contenders) {
@@ -404,10 +409,13 @@ bool measure(const Problem &problem, std::vector<Contender> &contenders,
   }
   if (!results_exact(problem, contenders))
     return false;
+  const std::size_t count = contenders.size();
   for (int rep = 0; rep < repetitions; ++rep)
-    for (Contender &contender : contenders)
+    for (std::size_t i = 0; i < count; ++i) {
+      Contender &contender = contenders[(std::size_t(rep) + i) % count];
       if (contender.seconds.empty() || contender.seconds[0] <= kSlowSeconds)
         contender.seconds.push_back(timed_run(contender, problem));
+    }
   return true;
 }
 
