@@ -89,10 +89,15 @@ private:
     Py_DECREF(slot.object);
   }
 
-  // A power of two near an eighth of the values: few slots for short lists.
+  // The largest power of two within a quarter of the values (the list is at
+  // least kCachedListMinimum long): few slots for short lists, and at most
+  // half the bytes of the list's own storage. With about an eighth,
+  // (4096, 4096, 16) made 48,098 ints where it now makes 35,683 and took 8%
+  // longer; (4096, 4096, 32) took 17% longer.
   static std::size_t slot_count(std::size_t count) {
+    static_assert(256 * 4 <= kCachedListMinimum, "a quarter at the least");
     std::size_t slots = 256;
-    while (slots < kMaxCacheSlots && slots * 8 < count)
+    while (slots < kMaxCacheSlots && slots * 2 * 4 <= count)
       slots *= 2;
     return slots;
   }
