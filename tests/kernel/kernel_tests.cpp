@@ -428,12 +428,10 @@ void benchmark_plans_alike() {
 }
 
 void plan_properties() {
-  const auto &traits = kPlanTraits;
   const std::size_t rows[] = {1, 3, 8, 17, 255, 1024, 4096, 100000};
   const std::size_t depths[] = {1, 5, 64, 65, 1027, 4096, 100000};
   const std::size_t widths[] = {1, 2, 3, 8, 16, 17, 33, 100, 2048, 1 << 20};
-  const auto at = fake_address;
-  for (const auto &[name, target] : traits)
+  for (const auto &[name, target] : kPlanTraits)
     for (std::size_t n : rows)
       for (std::size_t k : depths)
         for (std::size_t m : widths)
@@ -441,10 +439,10 @@ void plan_properties() {
             const std::size_t modules = 4 * n * m;
             const vesk::Workspace workspaces[] = {
                 {},
-                {at(0x10000), 13},
-                {at(0x10000), modules},
-                {at(0x10001), modules},
-                {at(0x10000), std::size_t{8} << 20}};
+                {fake_address(0x10000), 13},
+                {fake_address(0x10000), modules},
+                {fake_address(0x10001), modules},
+                {fake_address(0x10000), std::size_t{8} << 20}};
             for (const vesk::Workspace &w : workspaces)
               for (std::size_t line_offset : {0, 16, 48}) {
                 check_plan({n, k, m, segment, w, line_offset, name}, target);
