@@ -55,6 +55,7 @@ struct Zmm {
 // Pattern indices of whole registers of codes.
 struct Patterns {
   static constexpr int kIndexBytes = 64;
+  static constexpr unsigned kVectorSegments = 1u << 1 | 1u << 2 | 1u << 4;
 
   // The indices of the segments of Segment (1, 2 or 4) codes among the
   // kIndexBytes codes at `codes`.
@@ -184,25 +185,39 @@ private:
   }
 };
 
+} // namespace
+
+// The facts the plan relies on; the target table's row leads here.
+extern const TargetConfig config;
+constexpr TargetConfig config{YmmLanes::kLanes,
+                              32,
+                              Patterns::kIndexBytes,
+                              Patterns::kVectorSegments,
+                              TransposedOps::kRows,
+                              TransposedOps::kChunkCodes,
+                              TransposedOps::kChunkEntries *
+                                  sizeof(std::int16_t),
+                              TransposedOps::kColumns,
+                              {2, 3},
+                              {2, 2},
+                              {1, 16}};
+
+namespace {
+
 struct Avx512 {
   using Narrow = Ymm;
   using Wide = Zmm;
   using Patterns = avx512::Patterns;
   using Transposed = TransposedProduct<TransposedOps>;
-  static constexpr TargetTraits kTraits{16,
-                                        32,
-                                        Patterns::kIndexBytes,
-                                        TransposedOps::kRows,
-                                        TransposedOps::kChunkCodes,
-                                        TransposedOps::kColumns};
+  static constexpr const TargetConfig &kConfig = config;
 };
 
 } // namespace
 
 void gemm(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
           const std::int32_t *bias, std::size_t n, std::size_t k, std::size_t m,
-          int b, Workspace workspace) {
-  multiply<Avx512>(A, B, C, bias, n, k, m, b, workspace);
+          int segment_bound, Workspace workspace) {
+  multiply<Avx512>(A, B, C, bias, n, k, m, segment_bound, workspace);
 }
 
 } // namespace avx512

@@ -2,7 +2,8 @@
 // the processor and its operating system support or from VESK_KERNEL.
 //
 // Adding an instruction set: compile its kernel file with the set's flags
-// (CMakeLists.txt), declare its entry below and add its row to kTargets.
+// (CMakeLists.txt), declare its entry and config below and add its row to
+// kTargets.
 #include "kernel_targets.h"
 
 #include <cstdio>
@@ -16,18 +17,24 @@
 
 namespace vesk {
 
-#define VESK_DECLARE_TARGET(isa)                                               \
-  namespace isa {                                                              \
+#define VESK_DECLARE_GEMM                                                      \
   void gemm(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,      \
             const std::int32_t *bias, std::size_t n, std::size_t k,            \
-            std::size_t m, int b, Workspace workspace);                        \
-  }
-VESK_DECLARE_TARGET(portable)
+            std::size_t m, int segment_bound, Workspace workspace);
+namespace portable {
+VESK_DECLARE_GEMM
+}
 #if defined(VESK_X86_TARGETS)
-VESK_DECLARE_TARGET(avx2)
-VESK_DECLARE_TARGET(avx512)
+namespace avx2 {
+VESK_DECLARE_GEMM
+extern const TargetConfig config;
+} // namespace avx2
+namespace avx512 {
+VESK_DECLARE_GEMM
+extern const TargetConfig config;
+} // namespace avx512
 #endif
-#undef VESK_DECLARE_TARGET
+#undef VESK_DECLARE_GEMM
 
 namespace {
 
@@ -88,10 +95,10 @@ bool everywhere() { return true; }
 
 constexpr KernelTarget kTargets[] = {
 #if defined(VESK_X86_TARGETS)
-    {"avx512", avx512::gemm, has_avx512},
-    {"avx2", avx2::gemm, has_avx2},
+    {"avx512", avx512::gemm, has_avx512, &avx512::config},
+    {"avx2", avx2::gemm, has_avx2, &avx2::config},
 #endif
-    {"portable", portable::gemm, everywhere},
+    {"portable", portable::gemm, everywhere, nullptr},
 };
 
 const KernelTarget &best_target() { return usable_target(kTargets[0]); }

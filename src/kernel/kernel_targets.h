@@ -4,24 +4,28 @@
 #pragma once
 
 #include "rsr_kernel.h"
+#include "target_config.h"
 
 #include <cstddef>
 #include <cstdint>
 
 namespace vesk {
 
-// Sets C to the bias rows (or zero) plus A x B, the caller's segment length
-// `b` being 4, 6 or 8; n, k and m are all positive. The kernel may place its
-// tables in `workspace`.
+// Sets C to the bias rows (or zero) plus A x B; n, k and m are all positive
+// and the segment bound 4, 6 or 8 (see segment_bound). The kernel may place
+// its tables in `workspace`.
 using GemmFunction = void (*)(const std::uint8_t *A, const std::int8_t *B,
                               std::int32_t *C, const std::int32_t *bias,
                               std::size_t n, std::size_t k, std::size_t m,
-                              int b, Workspace workspace);
+                              int segment_bound, Workspace workspace);
 
 struct KernelTarget {
   const char *name; // as VESK_KERNEL names it
   GemmFunction gemm;
   bool (*supported)(); // this processor and its operating system run it
+  // What its plan relies on; null for the portable kernel, which keeps one
+  // whole table and plans nothing.
+  const TargetConfig *config;
 };
 
 struct KernelTargets {

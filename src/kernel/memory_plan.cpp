@@ -2,21 +2,16 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 namespace vesk {
 namespace {
 
-// A group's tables are meant to stay in the second-level cache beside the
-// part of C being summed into; a transposed block's, mostly in the first.
-constexpr std::size_t kTableBudget = std::size_t{384} << 10;
-constexpr std::size_t kColumnBudget = std::size_t{256} << 10;
-constexpr std::size_t kTransposedTableBudget = std::size_t{64} << 10;
 constexpr std::size_t kTransposedChunks = 16;
-// The tables of a chunk of codes, transposed, for one column.
-constexpr std::size_t kTransposedChunkBytes = std::size_t{1} << 10;
 // Rows of A in flight: their pages and lines. A block of more rows builds
 // its tables fewer times, but at k = 4096 twice as many rows (8192 pages
-// touched group after group) measured slower again.
+// touched group after group, beyond the 2048 pages of 4 KiB that the
+// second-level TLB of current cores maps) measured slower again.
 constexpr std::size_t kCodeBlockBytes = std::size_t{8} << 20;
 // With a single tile, indices are used once: they are formed for a few rows
 // at a time, right before their use.
@@ -91,11 +86,11 @@ std::size_t segments_in(std::size_t k, int segment) {
 // Tables of a whole number of chunks of codes, up to the budget; nothing if
 // not even one chunk has room.
 bool plan_transposed(std::size_t k, std::size_t m, std::size_t workspace_bytes,
-                     std::size_t own_limit, const TargetTraits &target,
-                     MemoryPlan &plan) {
-  const std::size_t chunk_bytes = m * kTransposedChunkBytes;
+                     std::size_t own_limit, const TargetConfig &target,
+                     const CacheSizes &caches, MemoryPlan &plan) {
+  const std::size_t chunk_bytes = m * target.transposed_chunk_bytes;
   std::size_t chunks =
-      clamp(kTransposedTableBudget / chunk_bytes, 1,
+      clamp(target.transposed_tables.of(caches) / chunk_bytes, 1,
             clamp(ceil_div(k, target.transposed_codes), 1, kTransposedChunks));
   plan = MemoryPlan{};
   plan.order = LoopOrder::transposed;
@@ -171,7 +166,8 @@ bool place_by_groups(std::size_t k, std::size_t line_offset,
 // Segment length, tile, group and row block as the caches would have them,
 // before memory is considered.
 MemoryPlan ideal_tiled_plan(std::size_t n, std::size_t k, std::size_t m,
-                            int segment, const TargetTraits &target) {
+                            int segment, const TargetConfig &target,
+                            const CacheSizes &caches) {
   MemoryPlan plan{};
   plan.segment = segment;
   plan.tile = m < target.widest_tile ? m : target.widest_tile;
@@ -179,16 +175,17 @@ MemoryPlan ideal_tiled_plan(std::size_t n, std::size_t k, std::size_t m,
   const std::size_t one_table =
       patterns(segment) * plan.row_stride * sizeof(std::int16_t);
   std::size_t group =
-      clamp(kTableBudget / one_table, 1,
+      clamp(target.tables.of(caches) / one_table, 1,
             clamp(segments_in(k, segment), 1, group_limit(segment)));
   // Whole registers of indices, where segments of this length have them.
   const std::size_t per_register = target.index_codes / segment;
-  if (segment != 3 && group > per_register)
+  if (forms_vector_indices(target, segment) && group > per_register)
     group = group / per_register * per_register;
   plan.group = static_cast<int>(group);
   // Every block rebuilds the tables, so it spans four times their rows.
   const std::size_t min_rows = 4 * patterns(segment);
-  std::size_t rows = kColumnBudget / (plan.tile * sizeof(std::int32_t));
+  std::size_t rows =
+      target.column.of(caches) / (plan.tile * sizeof(std::int32_t));
   if (rows > kCodeBlockBytes / k)
     rows = kCodeBlockBytes / k;
   plan.block_rows = clamp(rows, min_rows, n);
@@ -197,12 +194,13 @@ MemoryPlan ideal_tiled_plan(std::size_t n, std::size_t k, std::size_t m,
   return plan;
 }
 
-MemoryPlan plan_tiles(std::size_t n, std::size_t k, std::size_t m,
-                      int caller_segment, std::size_t line_offset,
-                      std::size_t workspace_bytes, std::size_t own_limit,
-                      const TargetTraits &target) {
+MemoryPlan plan_tiles(const PlanRequest &request, std::size_t workspace_bytes,
+                      std::size_t own_limit, const TargetConfig &target,
+                      const CacheSizes &caches) {
+  const std::size_t n = request.n, k = request.k, m = request.m;
+  const std::size_t line_offset = request.line_offset;
   MemoryPlan plan = ideal_tiled_plan(
-      n, k, m, shared_segment_length(n, caller_segment), target);
+      n, k, m, shared_segment_length(n, request.segment_bound), target, caches);
   if (m > plan.tile) {
     MemoryPlan by_tiles = plan;
     const std::size_t min_rows =
@@ -221,7 +219,7 @@ MemoryPlan plan_tiles(std::size_t n, std::size_t k, std::size_t m,
       plan.index_rows /= 2;
     } else {
       const std::size_t index_rows = plan.index_rows;
-      plan = ideal_tiled_plan(n, k, m, plan.segment - 1, target);
+      plan = ideal_tiled_plan(n, k, m, plan.segment - 1, target, caches);
       plan.group = 1;
       plan.index_rows = index_rows;
     }
@@ -240,16 +238,19 @@ std::size_t table_row_stride(std::size_t tile, std::size_t lanes) {
   return stride;
 }
 
-std::size_t own_memory_limit(std::size_t m, int caller_segment) {
-  return 2 * patterns(caller_segment) * m;
+std::size_t own_memory_limit(std::size_t m, int segment_bound,
+                             const CacheSizes &caches, OwnMemory own) {
+  const std::size_t one_table = 2 * patterns(segment_bound) * m;
+  return own == OwnMemory::widened && caches.l2 > one_table ? caches.l2
+                                                            : one_table;
 }
 
-int shared_segment_length(std::size_t rows, int caller_segment) {
+int shared_segment_length(std::size_t rows, int segment_bound) {
   // Per code and tile, a segment of L codes costs about (4^L + rows) / L
   // row operations: its table rows built, then one lookup per row.
   int best = 1;
   double best_cost = 0;
-  for (int segment = 1; segment <= 4 && segment <= caller_segment; ++segment) {
+  for (int segment = 1; segment <= 4 && segment <= segment_bound; ++segment) {
     const double cost =
         (double(patterns(segment)) + double(rows)) / double(segment);
     if (segment == 1 || cost < best_cost) {
@@ -265,18 +266,18 @@ std::size_t group_count(const MemoryPlan &plan, std::size_t k) {
   return (plan.lead > 0) + ceil_div(k - plan.lead, group_codes);
 }
 
-MemoryPlan plan_memory(std::size_t n, std::size_t k, std::size_t m,
-                       int caller_segment, Workspace workspace,
-                       std::size_t line_offset, const TargetTraits &target) {
-  const std::size_t own_limit = own_memory_limit(m, caller_segment);
-  const std::size_t room = usable_bytes(workspace);
+MemoryPlan plan_memory(const PlanRequest &request, const TargetConfig &target,
+                       const CacheSizes &caches, OwnMemory own) {
+  const std::size_t own_limit =
+      own_memory_limit(request.m, request.segment_bound, caches, own);
+  const std::size_t room = usable_bytes(request.workspace);
   MemoryPlan plan;
-  if (m <= target.transposed_columns && target.transposed_rows > 0 &&
-      n >= target.transposed_rows &&
-      plan_transposed(k, m, room, own_limit, target, plan))
+  if (request.m <= target.transposed_columns && target.transposed_rows > 0 &&
+      request.n >= target.transposed_rows &&
+      plan_transposed(request.k, request.m, room, own_limit, target, caches,
+                      plan))
     return plan;
-  return plan_tiles(n, k, m, caller_segment, line_offset, room, own_limit,
-                    target);
+  return plan_tiles(request, room, own_limit, target, caches);
 }
 
 } // namespace vesk
@@ -290,24 +291,36 @@ unsigned char *aligned(unsigned char *memory) {
 
 } // namespace
 
-CallMemory::CallMemory(const MemoryPlan &plan, Workspace workspace)
-    : workspace_(workspace.data == nullptr
-                     ? nullptr
-                     : aligned(static_cast<unsigned char *>(workspace.data))),
-      workspace_bytes_(usable_bytes(workspace)),
-      own_allocation_(
-          plan.own_bytes == 0
-              ? nullptr
-              : new unsigned char[plan.own_bytes + kRegionAlignment - 1]),
-      own_(own_allocation_ == nullptr ? nullptr : aligned(own_allocation_)),
-      own_bytes_(plan.own_bytes) {}
-
-CallMemory::~CallMemory() { delete[] own_allocation_; }
+CallMemory::CallMemory(const PlanRequest &request, const TargetConfig &target,
+                       const CacheSizes &caches)
+    : plan_(plan_memory(request, target, caches, OwnMemory::widened)) {
+  const auto allocate = [this] {
+    if (plan_.own_bytes > 0)
+      own_allocation_.reset(
+          new unsigned char[plan_.own_bytes + kRegionAlignment - 1]);
+  };
+  const std::size_t one_table = own_memory_limit(
+      request.m, request.segment_bound, caches, OwnMemory::one_table);
+  try {
+    allocate();
+  } catch (const std::bad_alloc &) {
+    if (plan_.own_bytes <= one_table)
+      throw;
+    plan_ = plan_memory(request, target, caches, OwnMemory::one_table);
+    allocate();
+  }
+  workspace_ =
+      request.workspace.data == nullptr
+          ? nullptr
+          : aligned(static_cast<unsigned char *>(request.workspace.data));
+  workspace_bytes_ = usable_bytes(request.workspace);
+  own_ = own_allocation_ ? aligned(own_allocation_.get()) : nullptr;
+}
 
 void *CallMemory::at(const Piece &piece) const {
   unsigned char *base = piece.place == Place::workspace ? workspace_ : own_;
   const std::size_t bytes =
-      piece.place == Place::workspace ? workspace_bytes_ : own_bytes_;
+      piece.place == Place::workspace ? workspace_bytes_ : plan_.own_bytes;
   if (piece.place == Place::nowhere || base == nullptr ||
       piece.offset > bytes || piece.bytes > bytes - piece.offset) {
     std::fputs("vesk: a kernel array left its memory region\n", stderr);

@@ -3,22 +3,15 @@
 // kernels only carve what it says.
 #pragma once
 
+#include "cache_sizes.h"
 #include "rsr_kernel.h"
+#include "target_config.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace vesk {
-
-// What planning needs to know of an instruction set's kernel.
-struct TargetTraits {
-  std::size_t lanes;              // 16-bit lanes of its narrowest full vector
-  std::size_t widest_tile;        // the most columns one table row holds
-  std::size_t index_codes;        // codes whose indices one register forms
-  std::size_t transposed_rows;    // rows looked up at once by transposing; 0
-  std::size_t transposed_codes;   // codes of a chunk (1 KiB of tables a column)
-  std::size_t transposed_columns; // the most columns it pays for
-};
 
 enum class LoopOrder {
   // A few columns (tile = m), a few rows at a time: their codes transposed
@@ -63,9 +56,25 @@ struct MemoryPlan {
 
 constexpr std::size_t kRegionAlignment = 64;
 
+// What a call asks of the plan: n x k codes times k x m values (all
+// positive), the caller's segment bound (4, 6 or 8: the longest segment,
+// and through one table of that length the kernel's own memory), the
+// workspace lent, and where the codes start within a 64-byte line. Results
+// never depend on the line offset; it decides speed only.
+struct PlanRequest {
+  std::size_t n, k, m;
+  int segment_bound;
+  Workspace workspace;
+  std::size_t line_offset;
+};
+
 // The most memory of its own a call may take, besides the alignment of its
-// region: one table of the caller's segment length (2 * 4^b * m bytes).
-std::size_t own_memory_limit(std::size_t m, int caller_segment);
+// region: one table of the segment bound (2 * 4^b * m bytes), or, widened,
+// the larger of that and the second-level cache, so that products of few
+// columns can keep more tables.
+enum class OwnMemory { one_table, widened };
+std::size_t own_memory_limit(std::size_t m, int segment_bound,
+                             const CacheSizes &caches, OwnMemory own);
 
 // Entries per table row for a tile of `tile` columns: a tile narrower than
 // a vector of `lanes` rounded up to a power of two (at least 2), so that its
@@ -77,46 +86,47 @@ std::size_t table_row_stride(std::size_t tile, std::size_t lanes);
 // segments keep a 16-bit sum exact.
 constexpr int group_limit(int segment) { return 32767 / (3 * 128 * segment); }
 
-// The plan for n x k codes times k x m values (all positive) with the
-// caller's segment length (4, 6 or 8) and workspace; `line_offset` is where
-// the codes start within a 64-byte line. Results never depend on it; it
-// decides speed and memory only.
-MemoryPlan plan_memory(std::size_t n, std::size_t k, std::size_t m,
-                       int caller_segment, Workspace workspace,
-                       std::size_t line_offset, const TargetTraits &target);
+// The plan of a request on a target and a core with these caches, within
+// the own memory allowed: a pure function of its arguments.
+MemoryPlan plan_memory(const PlanRequest &request, const TargetConfig &target,
+                       const CacheSizes &caches, OwnMemory own);
 
 // Groups of a row's codes: the plan's lead, if any, then whole groups of
 // segment * group codes, the last one possibly shorter.
 std::size_t group_count(const MemoryPlan &plan, std::size_t k);
 
-// The segment length for tables shared by `rows` rows: building a table of
-// 4^L rows must pay for itself against the lookups it saves.
-int shared_segment_length(std::size_t rows, int caller_segment);
+// The segment length for tables shared by `rows` rows, at most the segment
+// bound: building a table of 4^L rows must pay for itself against the
+// lookups it saves.
+int shared_segment_length(std::size_t rows, int segment_bound);
 
 } // namespace vesk
 
 namespace vesk {
 
-// The memory of one call: the workspace and the kernel's own allocation,
-// handed out as the plan placed it.
+// A call's plan and its memory: the workspace and the kernel's own
+// allocation, handed out as the plan placed them. The plan is made within the
+// widened own memory; where that cannot be had, again within one table, and
+// only if that too cannot be had does the call fail (std::bad_alloc).
 class CallMemory {
 public:
-  // Allocates the plan's own memory; throws std::bad_alloc.
-  CallMemory(const MemoryPlan &plan, Workspace workspace);
+  CallMemory(const PlanRequest &request, const TargetConfig &target,
+             const CacheSizes &caches);
   CallMemory(const CallMemory &) = delete;
   CallMemory &operator=(const CallMemory &) = delete;
-  ~CallMemory();
+
+  const MemoryPlan &plan() const { return plan_; }
 
   // The start of a piece; ends the process if the piece leaves its region,
   // which would be a planning error, never a caller's.
   void *at(const Piece &piece) const;
 
 private:
+  MemoryPlan plan_;
+  std::unique_ptr<unsigned char[]> own_allocation_;
   unsigned char *workspace_;
   std::size_t workspace_bytes_;
-  unsigned char *own_allocation_;
   unsigned char *own_;
-  std::size_t own_bytes_;
 };
 
 } // namespace vesk

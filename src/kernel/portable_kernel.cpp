@@ -11,6 +11,7 @@
 #include "wrapping_add.h"
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 namespace vesk {
@@ -19,7 +20,8 @@ namespace {
 
 // Fills the first 4^L rows of T for the segment of B starting at row s.
 // Pattern j pairs its lowest base-4 digit with the segment's first row.
-// Every entry lies in [-3072, 3048], so 16 bits never wrap.
+// Every entry sums at most 4 terms of 3 * 128 in magnitude, so 16 bits
+// never wrap.
 void build_table(std::int16_t *T, const std::int8_t *B, std::size_t s, int L,
                  std::size_t m) {
   const std::size_t patterns = std::size_t{1} << (2 * L);
@@ -50,28 +52,44 @@ void add_row(std::int32_t *c_row, const std::int16_t *t_row, std::size_t m) {
     c_row[c] = wrapping_add(c_row[c], t_row[c]);
 }
 
+// A table of `entries` entries in the workspace where it has room, else
+// null.
+std::int16_t *lent_table(Workspace workspace, std::size_t entries) {
+  void *start = workspace.data;
+  std::size_t room = workspace.bytes;
+  return static_cast<std::int16_t *>(std::align(
+      alignof(std::int16_t), entries * sizeof(std::int16_t), start, room));
+}
+
 void accumulate_segments(const std::uint8_t *A, const std::int8_t *B,
                          std::int32_t *C, std::size_t n, std::size_t k,
-                         std::size_t m, int b) {
-  std::vector<std::int16_t> T((std::size_t{1} << (2 * b)) * m);
+                         std::size_t m, int b, Workspace workspace) {
+  const std::size_t entries = (std::size_t{1} << (2 * b)) * m;
+  std::vector<std::int16_t> own;
+  std::int16_t *T = lent_table(workspace, entries);
+  if (T == nullptr) {
+    own.resize(entries);
+    T = own.data();
+  }
   for (std::size_t s = 0; s < k; s += b) {
     const int L = static_cast<int>(std::min<std::size_t>(b, k - s));
-    build_table(T.data(), B, s, L, m);
+    build_table(T, B, s, L, m);
     for (std::size_t r = 0; r < n; ++r) {
       const std::size_t f = pattern_index(A + r * k + s, L);
-      add_row(C + r * m, T.data() + f * m, m);
+      add_row(C + r * m, T + f * m, m);
     }
   }
 }
 
 } // namespace
 
-// The plain layout keeps its one whole table and needs no workspace.
+// The plain layout keeps one whole table, in the workspace where it fits.
 void gemm(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
           const std::int32_t *bias, std::size_t n, std::size_t k, std::size_t m,
-          int b, Workspace) {
+          int segment_bound, Workspace workspace) {
   initialise_output(C, bias, n, m);
-  accumulate_segments(A, B, C, n, k, m, shared_segment_length(n, b));
+  accumulate_segments(A, B, C, n, k, m, shared_segment_length(n, segment_bound),
+                      workspace);
 }
 
 } // namespace portable

@@ -30,7 +30,7 @@ void rsr_gemm_kernel_on(const KernelTarget &target, const std::uint8_t *A,
   if (k <= 0)
     return initialise_output(C, bias, rows, cols);
   usable_target(target).gemm(A, B, C, bias, rows, static_cast<std::size_t>(k),
-                             cols, segment_length(block_size), workspace);
+                             cols, segment_bound(block_size), workspace);
 }
 
 void rsr_gemm_kernel(const std::uint8_t *A, const std::int8_t *B,

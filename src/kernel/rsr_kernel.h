@@ -21,11 +21,11 @@ struct Workspace {
 // of which only the low 2 bits count (codes 0..3) and B is k x m signed bytes.
 //
 // `bias` is null (every row of C starts at zero) or points at m values that
-// every row of C starts from. The block size bounds the kernel's memory: its
-// segments are at most 6 or 8 codes for those block sizes and 4 for every
-// other value, and shorter where the rows sharing a table would not repay
-// building it. The segment length changes speed and memory, never the
-// result.
+// every row of C starts from. The block size is a bound, segment_bound(block
+// size) codes: segments are no longer than it (nor than 4 codes, and
+// shorter where the rows sharing a table would not repay building it), and
+// the kernel's own memory is measured by one table of its length. The
+// segment length changes speed and memory, never the result.
 //
 // With n <= 0 or m <= 0 nothing is touched; with k <= 0 C is only initialised.
 // Otherwise the caller guarantees buffers of n*k, k*m and n*m elements and
@@ -33,10 +33,12 @@ struct Workspace {
 // beyond that the 32-bit sums wrap). Throws std::bad_alloc if the kernel's
 // own memory cannot be allocated; nothing else.
 //
-// Memory: with or without a workspace, the kernel allocates no more than one
-// table of the block size's segment length, 2 * 4^b * m bytes (plus 63 for
-// alignment), and uses the workspace for the rest of its tables, indices
-// and a copy of a column of C.
+// Memory: the kernel places its tables, indices and a copy of a column of C
+// in the workspace where they fit, and allocates the rest itself: at most
+// the larger of one table of the segment bound, 2 * 4^b * m bytes, and the
+// core's second-level data cache, plus up to 63 bytes to start on a 64-byte
+// line. Where more than the one table cannot be had, it plans again within
+// that one table, and fails only if that cannot be had either.
 void rsr_gemm_kernel(const std::uint8_t *A, const std::int8_t *B,
                      std::int32_t *C, const std::int32_t *bias, std::int32_t n,
                      std::int32_t k, std::int32_t m, std::int32_t block_size,
@@ -46,8 +48,9 @@ void rsr_gemm_kernel(const std::uint8_t *A, const std::int8_t *B,
 // each term is at most 3 * 128 = 384 in magnitude.
 constexpr std::int64_t kMaxExactDepth = INT32_MAX / 384;
 
-// The segment length used for a caller's block size.
-constexpr int segment_length(std::int32_t block_size) {
+// The caller's bound on segment length, b codes, by which the kernel's own
+// memory is also measured: 6 and 8 for those block sizes, 4 for any other.
+constexpr int segment_bound(std::int32_t block_size) {
   return block_size == 6 ? 6 : block_size == 8 ? 8 : 4;
 }
 

@@ -52,6 +52,7 @@ inline void store_two_indices(const std::uint8_t *codes, std::uint8_t *out) {
 // kernel's, and the AVX-512 kernel's for groups narrower than its own.
 struct YmmPatterns {
   static constexpr int kIndexBytes = 32;
+  static constexpr unsigned kVectorSegments = 1u << 1 | 1u << 2 | 1u << 4;
 
   // The indices of the segments of Segment (1, 2 or 4) codes among the
   // kIndexBytes codes at `codes`.
@@ -117,7 +118,8 @@ void form_indices_of(const std::uint8_t *A, std::size_t k, const Group &group,
   // after each one.
   const int full = group.full, short_codes = group.short_codes;
   constexpr int chunk = Patterns::kIndexBytes / Segment;
-  const int chunked = Segment == 3 ? 0 : full / chunk * chunk;
+  constexpr bool vectorised = (Patterns::kVectorSegments >> Segment) & 1u;
+  const int chunked = vectorised ? full / chunk * chunk : 0;
   const std::size_t last_code =
       std::size_t(Segment) * full + std::size_t(short_codes) - 1;
   const std::uint8_t *codes = A + r0 * k + group.first_code;
@@ -129,7 +131,7 @@ void form_indices_of(const std::uint8_t *A, std::size_t k, const Group &group,
     for (int g = 0; g < chunked; g += chunk)
       Patterns::template store_indices<Segment>(codes + Segment * g, out + g);
     int g = chunked;
-    if constexpr (Segment != 3 &&
+    if constexpr (vectorised &&
                   Patterns::kIndexBytes > YmmPatterns::kIndexBytes) {
       constexpr int half = YmmPatterns::kIndexBytes / Segment;
       for (; g + half <= full; g += half)
@@ -147,7 +149,7 @@ void form_indices_of(const std::uint8_t *A, std::size_t k, const Group &group,
 
 // The group's indices of rows [r0, r1), `stride` bytes apart, a row's in
 // segment order. `Patterns` forms those of kIndexBytes codes at a time in
-// registers, for segments of 1, 2 and 4 codes.
+// registers, for the segment lengths in its kVectorSegments.
 template <class Patterns>
 void form_indices(const std::uint8_t *A, std::size_t k, int segment,
                   const Group &group, std::size_t r0, std::size_t r1,

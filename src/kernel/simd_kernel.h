@@ -14,7 +14,7 @@
 //
 // An instruction set provides `Narrow` (16 lanes) and `Wide` (its widest
 // vector) for simd_accumulate.h, `Patterns` for simd_indices.h,
-// `Transposed` for simd_transposed.h and `kTraits` for the plan.
+// `Transposed` for simd_transposed.h and `kConfig`, its target config.
 #pragma once
 
 #include "simd_accumulate.h"
@@ -52,16 +52,16 @@ void multiply_tile(const Product &p, const Group &segments, const Tile &tile,
         p, segments, tile, build, tables, indices, index_stride, into);
   };
   using std::integral_constant;
-  if constexpr (Stride > Isa::kTraits.lanes) {
-    switch (table_row_stride(tile.width, Isa::kTraits.lanes)) {
+  if constexpr (Stride > Isa::kConfig.lanes) {
+    switch (table_row_stride(tile.width, Isa::kConfig.lanes)) {
     case 2:
       return as(integral_constant<std::size_t, 2>());
     case 4:
       return as(integral_constant<std::size_t, 4>());
     case 8:
       return as(integral_constant<std::size_t, 8>());
-    case Isa::kTraits.lanes:
-      return as(integral_constant<std::size_t, Isa::kTraits.lanes>());
+    case Isa::kConfig.lanes:
+      return as(integral_constant<std::size_t, Isa::kConfig.lanes>());
     default:
       break;
     }
@@ -147,21 +147,23 @@ void multiply_tiled(const Product &p, const CallMemory &memory) {
 }
 
 // Sets C to the bias rows (or zero) plus A x B, as the plan for this
-// instruction set says.
+// instruction set and this machine's caches says.
 template <class Isa>
 void multiply(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
               const std::int32_t *bias, std::size_t n, std::size_t k,
-              std::size_t m, int caller_segment, Workspace workspace) {
-  const MemoryPlan plan = plan_memory(
-      n, k, m, caller_segment, workspace,
-      reinterpret_cast<std::uintptr_t>(A) % kRegionAlignment, Isa::kTraits);
-  const CallMemory memory(plan, workspace);
+              std::size_t m, int segment_bound, Workspace workspace) {
+  const PlanRequest request{
+      n,         k,
+      m,         segment_bound,
+      workspace, reinterpret_cast<std::uintptr_t>(A) % kRegionAlignment};
+  const CallMemory memory(request, Isa::kConfig, machine_caches());
+  const MemoryPlan &plan = memory.plan();
   const Product p{A, B, C, bias, n, k, m, plan, Grid(plan)};
-  if constexpr (Isa::kTraits.transposed_rows > 0)
+  if constexpr (Isa::kConfig.transposed_rows > 0)
     if (plan.order == LoopOrder::transposed)
       return Isa::Transposed::multiply(
           p, static_cast<std::int16_t *>(memory.at(plan.tables)));
-  static_assert(Isa::kTraits.widest_tile == 32, "rows of at most 32");
+  static_assert(Isa::kConfig.widest_tile == 32, "rows of at most 32");
   switch (plan.row_stride) {
   case 2:
     return multiply_tiled<Isa, 2>(p, memory);

@@ -182,7 +182,7 @@ bool within_bounds(const Case &c) {
       k > static_cast<std::uint64_t>(vesk::kMaxExactDepth))
     return false;
   const WorkBound bound = c.large ? kLargeWork : kSmallWork;
-  const std::uint64_t b = vesk::segment_length(c.block_size);
+  const std::uint64_t b = vesk::segment_bound(c.block_size);
   const std::uint64_t table_entries =
       (k + b - 1) / b * (std::uint64_t{1} << (2 * b)) * m;
   return n * k * m <= bound.products && table_entries <= bound.table_entries;

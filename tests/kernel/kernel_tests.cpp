@@ -25,11 +25,15 @@ namespace {
 constexpr std::size_t kHeader = __STDCPP_DEFAULT_NEW_ALIGNMENT__;
 std::size_t live_bytes = 0;
 std::size_t peak_bytes = 0;
-bool refuse_allocations = false;
+// Allocations above this many bytes fail; run() applies the second limit
+// to the kernel's own allocations only.
+std::size_t refuse_above = SIZE_MAX;
+std::size_t refuse_in_kernel_above = SIZE_MAX;
+std::size_t last_kernel_peak = 0; // of run()'s kernel call
 
 void *counted_alloc(std::size_t bytes) {
   auto *block =
-      refuse_allocations
+      bytes > refuse_above
           ? nullptr
           : static_cast<unsigned char *>(std::malloc(bytes + kHeader));
   if (block == nullptr)
@@ -130,13 +134,16 @@ std::size_t workspace_bytes(int kind, const Case &c) {
   return sizes[kind];
 }
 
-// One whole table of the caller's segment length: the most a call may
-// allocate, with or without a workspace.
+// One whole table of the segment bound.
 std::size_t table_bytes(const Case &c) {
-  return (std::size_t{2} << (2 * vesk::segment_length(c.block_size))) *
+  return (std::size_t{2} << (2 * vesk::segment_bound(c.block_size))) *
          std::size_t(c.m);
 }
-constexpr std::size_t kAlignmentSlack = 64;
+// The most a call may allocate, with or without a workspace: that table or,
+// if larger, the second-level cache, and a line's alignment.
+std::size_t own_limit(const Case &c) {
+  return std::max(table_bytes(c), vesk::machine_caches().l2) + 63;
+}
 
 struct LineAlignedFree {
   void operator()(std::uint8_t *memory) const {
@@ -166,15 +173,23 @@ std::vector<std::int32_t> run(const vesk::KernelTarget *target, const Case &c,
   std::copy(in.a.begin(), in.a.end(), a);
   const std::size_t before = live_bytes;
   peak_bytes = before;
-  if (target == nullptr)
-    vesk::rsr_gemm_kernel(a, in.b.data(), out.data(), bias, c.n, c.k, c.m,
-                          c.block_size, workspace);
-  else
-    vesk::rsr_gemm_kernel_on(*target, a, in.b.data(), out.data(), bias, c.n,
-                             c.k, c.m, c.block_size, workspace);
-  if (peak_bytes - before > table_bytes(c) + kAlignmentSlack) {
-    std::printf("MEMORY %zu bytes allocated beside a %zu-byte table\n",
-                peak_bytes - before, table_bytes(c));
+  refuse_above = refuse_in_kernel_above;
+  try {
+    if (target == nullptr)
+      vesk::rsr_gemm_kernel(a, in.b.data(), out.data(), bias, c.n, c.k, c.m,
+                            c.block_size, workspace);
+    else
+      vesk::rsr_gemm_kernel_on(*target, a, in.b.data(), out.data(), bias, c.n,
+                               c.k, c.m, c.block_size, workspace);
+  } catch (const std::bad_alloc &) {
+    std::printf("MEMORY refused\n");
+    out.clear();
+  }
+  refuse_above = SIZE_MAX;
+  last_kernel_peak = peak_bytes - before;
+  if (peak_bytes - before > own_limit(c)) {
+    std::printf("MEMORY %zu bytes allocated, beyond %zu\n", peak_bytes - before,
+                own_limit(c));
     out.clear();
   }
   return out;
@@ -186,10 +201,6 @@ void check(const char *what, const Case &c, const Inputs &in, bool with_bias) {
     for (int kind = kNone; kind < kWorkspaceKinds; ++kind) {
       const vesk::KernelTarget *target =
           i < targets.size() ? targets[i] : nullptr;
-      // The plain kernel keeps its one whole table and ignores a workspace.
-      if (kind != kNone && target != nullptr &&
-          std::strcmp(target->name, "portable") == 0)
-        continue;
       if (run(target, c, in, with_bias, kind) == expected) {
         ++passed;
         continue;
@@ -262,17 +273,43 @@ void code_offsets(std::mt19937 &rng) {
 }
 
 // The plan of the fast kernels, checked on its own over many shapes,
-// workspaces and instruction sets: the kernel's own memory stays within one
-// table of the caller's segment length, every array lies inside its region
-// without overlapping another and is as large as its loop order uses, and
-// the cuts stay within the shape.
+// workspaces, instruction sets and cache geometries: the kernel's own memory
+// stays within its limit, every array lies inside its region without
+// overlapping another and is as large as its loop order uses, and the cuts
+// stay within the shape.
 struct PlanCase {
-  std::size_t n, k, m;
-  int segment;
-  vesk::Workspace workspace;
-  std::size_t line_offset;
-  const char *target;
+  vesk::PlanRequest request;
+  const vesk::KernelTarget *target;
+  vesk::CacheSizes caches;
+  vesk::OwnMemory own;
 };
+
+const vesk::CacheSizes kGeometries[] = {
+    {std::size_t{32} << 10, std::size_t{1} << 20},
+    {std::size_t{48} << 10, std::size_t{2} << 20},
+    {std::size_t{32} << 10, std::size_t{256} << 10}};
+
+// The targets that plan: all but the portable kernel.
+std::vector<const vesk::KernelTarget *> planning_targets() {
+  std::vector<const vesk::KernelTarget *> planning;
+  for (const vesk::KernelTarget &target : vesk::kernel_targets())
+    if (target.config != nullptr)
+      planning.push_back(&target);
+  return planning;
+}
+
+vesk::MemoryPlan plan_of(const PlanCase &c) {
+  return vesk::plan_memory(c.request, *c.target->config, c.caches, c.own);
+}
+
+void report_plan(const char *what, const PlanCase &c) {
+  const vesk::PlanRequest &r = c.request;
+  std::printf("FAILED %s for %s, caches %zu/%zu, own %d: n=%zu k=%zu m=%zu "
+              "segment bound %d, workspace %zu bytes at %p, line offset %zu\n",
+              what, c.target->name, c.caches.l1d, c.caches.l2, int(c.own), r.n,
+              r.k, r.m, r.segment_bound, r.workspace.bytes, r.workspace.data,
+              r.line_offset);
+}
 
 bool within(const vesk::Piece &piece, std::size_t region) {
   return piece.offset % vesk::kRegionAlignment == 0 && piece.offset <= region &&
@@ -324,7 +361,7 @@ bool large_enough(const vesk::MemoryPlan &plan, std::size_t k) {
 
 // A lead is whole segments, shorter than a group, and ends where a line
 // of A begins.
-bool lead_fits(const vesk::MemoryPlan &plan, const PlanCase &c) {
+bool lead_fits(const vesk::MemoryPlan &plan, const vesk::PlanRequest &c) {
   const std::size_t segment = std::size_t(plan.segment);
   return plan.lead == 0 ||
          (plan.lead % segment == 0 && plan.lead < segment * plan.group &&
@@ -332,24 +369,25 @@ bool lead_fits(const vesk::MemoryPlan &plan, const PlanCase &c) {
           groups(plan, c.k) == vesk::group_count(plan, c.k));
 }
 
-bool cuts_fit(const vesk::MemoryPlan &plan, const PlanCase &c) {
+bool cuts_fit(const vesk::MemoryPlan &plan, const vesk::PlanRequest &c) {
   if (plan.order == vesk::LoopOrder::transposed)
     return c.m <= 4 && plan.tile == c.m && plan.group >= 1;
   return lead_fits(plan, c) && plan.segment >= 1 && plan.segment <= 4 &&
-         plan.segment <= c.segment && plan.group >= 1 &&
+         plan.segment <= c.segment_bound && plan.group >= 1 &&
          plan.group <= vesk::group_limit(plan.segment) && plan.tile >= 1 &&
          plan.tile <= c.m && plan.row_stride >= plan.tile &&
          plan.block_rows >= 1 && plan.block_rows <= c.n &&
          plan.index_rows >= 1 && plan.index_rows <= plan.block_rows;
 }
 
-void check_plan(const PlanCase &c, const vesk::TargetTraits &traits) {
-  const vesk::MemoryPlan plan = vesk::plan_memory(
-      c.n, c.k, c.m, c.segment, c.workspace, c.line_offset, traits);
-  const std::size_t room = usable(c.workspace);
+void check_plan(const PlanCase &c) {
+  const vesk::MemoryPlan plan = plan_of(c);
+  const vesk::PlanRequest &r = c.request;
+  const std::size_t room = usable(r.workspace);
   const vesk::Piece *pieces[] = {&plan.tables, &plan.indices, &plan.column};
-  bool sound = plan.own_bytes <= vesk::own_memory_limit(c.m, c.segment) &&
-               large_enough(plan, c.k) && cuts_fit(plan, c);
+  bool sound = plan.own_bytes <= vesk::own_memory_limit(r.m, r.segment_bound,
+                                                        c.caches, c.own) &&
+               large_enough(plan, r.k) && cuts_fit(plan, r);
   for (const vesk::Piece *piece : pieces) {
     if (piece->place != vesk::Place::nowhere)
       sound = sound && within(*piece, piece->place == vesk::Place::workspace
@@ -360,10 +398,7 @@ void check_plan(const PlanCase &c, const vesk::TargetTraits &traits) {
   }
   ++(sound ? passed : failed);
   if (!sound)
-    std::printf("FAILED plan for %s: n=%zu k=%zu m=%zu segment=%d "
-                "workspace=%zu bytes at %p line_offset=%zu: order %d\n",
-                c.target, c.n, c.k, c.m, c.segment, c.workspace.bytes,
-                c.workspace.data, c.line_offset, int(plan.order));
+    report_plan("plan", c);
 }
 
 // The cuts of a plan, its memory's places aside.
@@ -375,34 +410,25 @@ bool same_cuts(const vesk::MemoryPlan &a, const vesk::MemoryPlan &b) {
 }
 
 // The block size only bounds the kernel's own memory: where the plan for 4
-// takes none, 6 and 8 cut the product the same way, so they run as fast.
-// `own_free`: the plan for 4 must take none.
-void check_block_size_hint(const PlanCase &c, const vesk::TargetTraits &traits,
-                           bool own_free) {
-  const auto plan_for = [&](int segment) {
-    return vesk::plan_memory(c.n, c.k, c.m, segment, c.workspace, c.line_offset,
-                             traits);
-  };
-  const vesk::MemoryPlan four = plan_for(4);
+// fits the workspace alone, 6 and 8 cut the product the same way, so they
+// run as fast. `own_free`: the plan for 4 must fit the workspace.
+void check_block_size_hint(PlanCase c, bool own_free) {
+  c.request.segment_bound = 4;
+  const vesk::MemoryPlan four = plan_of(c);
   if (four.own_bytes != 0) {
     ++(own_free ? failed : passed);
     if (own_free)
-      std::printf("FAILED own memory at block size 4 %s: n=%zu k=%zu m=%zu\n",
-                  c.target, c.n, c.k, c.m);
+      report_plan("own memory at block size 4", c);
     return;
   }
   for (int segment : {6, 8}) {
-    const bool same = same_cuts(four, plan_for(segment));
+    c.request.segment_bound = segment;
+    const bool same = same_cuts(four, plan_of(c));
     ++(same ? passed : failed);
     if (!same)
-      std::printf("FAILED block size %d cuts %s: n=%zu k=%zu m=%zu "
-                  "workspace=%zu bytes\n",
-                  segment, c.target, c.n, c.k, c.m, c.workspace.bytes);
+      report_plan("block size alike", c);
   }
 }
-
-const std::pair<const char *, vesk::TargetTraits> kPlanTraits[] = {
-    {"avx2", {16, 32, 32, 16, 32, 1}}, {"avx512", {16, 32, 64, 8, 64, 4}}};
 
 // Only the address's alignment matters to the plan: nothing is touched.
 void *fake_address(std::size_t address) {
@@ -420,48 +446,63 @@ void benchmark_plans_alike() {
       {4096, 4096, 1},  {4096, 4096, 16}, {4096, 4096, 256}, {2048, 2048, 2048},
       {65536, 512, 64}, {4096, 4096, 2},  {4096, 4096, 4},   {4096, 4096, 8},
       {4096, 4096, 32}, {4096, 4096, 64}};
-  for (const auto &[name, target] : kPlanTraits)
-    for (const auto &[n, k, m] : shapes)
-      check_block_size_hint(
-          {n, k, m, 4, {fake_address(0x10000), 4 * n * m}, 16, name}, target,
-          true);
+  for (const vesk::KernelTarget *target : planning_targets())
+    for (const vesk::CacheSizes &caches : kGeometries)
+      for (const auto &[n, k, m] : shapes) {
+        const vesk::Workspace lent{fake_address(0x10000), 4 * n * m};
+        check_block_size_hint({{n, k, m, 4, lent, 16},
+                               target,
+                               caches,
+                               vesk::OwnMemory::one_table},
+                              true);
+      }
 }
 
 void plan_properties() {
   const std::size_t rows[] = {1, 3, 8, 17, 255, 1024, 4096, 100000};
   const std::size_t depths[] = {1, 5, 64, 65, 1027, 4096, 100000};
   const std::size_t widths[] = {1, 2, 3, 8, 16, 17, 33, 100, 2048, 1 << 20};
-  for (const auto &[name, target] : kPlanTraits)
-    for (std::size_t n : rows)
-      for (std::size_t k : depths)
-        for (std::size_t m : widths)
-          for (int segment : {4, 6, 8}) {
-            const std::size_t modules = 4 * n * m;
-            const vesk::Workspace workspaces[] = {
-                {},
-                {fake_address(0x10000), 13},
-                {fake_address(0x10000), modules},
-                {fake_address(0x10001), modules},
-                {fake_address(0x10000), std::size_t{8} << 20}};
-            for (const vesk::Workspace &w : workspaces)
-              for (std::size_t line_offset : {0, 16, 48}) {
-                check_plan({n, k, m, segment, w, line_offset, name}, target);
-                if (segment == 4 && w.bytes == (std::size_t{8} << 20))
-                  check_block_size_hint({n, k, m, 4, w, line_offset, name},
-                                        target, false);
+  const vesk::OwnMemory owns[] = {vesk::OwnMemory::one_table,
+                                  vesk::OwnMemory::widened};
+  for (const vesk::KernelTarget *target : planning_targets())
+    for (const vesk::CacheSizes &caches : kGeometries)
+      for (vesk::OwnMemory own : owns)
+        for (std::size_t n : rows)
+          for (std::size_t k : depths)
+            for (std::size_t m : widths)
+              for (int segment : {4, 6, 8}) {
+                const std::size_t modules = 4 * n * m;
+                const vesk::Workspace workspaces[] = {
+                    {},
+                    {fake_address(0x10000), 13},
+                    {fake_address(0x10000), modules},
+                    {fake_address(0x10001), modules},
+                    {fake_address(0x10000), std::size_t{8} << 20}};
+                for (const vesk::Workspace &w : workspaces)
+                  for (std::size_t line_offset : {0, 16, 48}) {
+                    const PlanCase c{{n, k, m, segment, w, line_offset},
+                                     target,
+                                     caches,
+                                     own};
+                    check_plan(c);
+                    if (segment == 4 && w.bytes == (std::size_t{8} << 20))
+                      check_block_size_hint(c, false);
+                  }
               }
-          }
 }
 
-// Code 3 everywhere with B at -128 and 127: table entries reach their
-// extremes (-3072, 3048) and must not wrap.
+// Code 3 everywhere with B at -128 and 127: every table entry and 16-bit
+// sum the kernel forms is at its extreme for its length, and none may wrap.
+// Tables of 4 codes (-1536 and 1524) come from 513 rows on; fewer rows use
+// shorter segments in longer groups, whose sums come near +-32767.
 void extreme_values() {
   for (int block_size : {4, 6, 8})
     for (std::int8_t value : {std::int8_t(-128), std::int8_t(127)}) {
-      // The wide case fills whole groups of 16-bit sums at their bound
-      // (kept to b = 4, whose tables are cheap for the plain kernel too).
-      const Case wide{3, 171, 1349, 4};
-      for (const Case &c : {Case{5, 19, 9, block_size}, wide}) {
+      const Case cases[] = {{5, 19, 9, block_size},
+                            {600, 200, 40, block_size},
+                            {3, 171, 1349, 4},
+                            {2200, 300, 1, 4}};
+      for (const Case &c : cases) {
         const std::size_t am = std::size_t(c.n) * c.k;
         const std::size_t bm = std::size_t(c.k) * c.m;
         Inputs in{std::vector<std::uint8_t>(am, 0xFF),
@@ -512,19 +553,45 @@ void refused_memory(std::mt19937 &rng) {
   for (const vesk::KernelTarget *target : targets) {
     const std::size_t before = live_bytes;
     bool thrown = false;
-    refuse_allocations = true;
+    refuse_above = 0;
     try {
       vesk::rsr_gemm_kernel_on(*target, in.a.data(), in.b.data(), out.data(),
                                nullptr, c.n, c.k, c.m, c.block_size);
     } catch (const std::bad_alloc &) {
       thrown = true;
     }
-    refuse_allocations = false;
+    refuse_above = SIZE_MAX;
     const bool sound = thrown && live_bytes == before;
     ++(sound ? passed : failed);
     if (!sound)
       std::printf("FAILED refused memory on %s\n", target->name);
   }
+}
+
+// Where the memory beyond one table cannot be had, the kernel plans again
+// within the one table and still gives the product. (Without a workspace,
+// a matrix-vector product wants the tables of many chunks.)
+void refused_widened_memory(std::mt19937 &rng) {
+  for (const Case &c : {Case{64, 4096, 1, 4}, Case{700, 3000, 8, 4}}) {
+    const Inputs in = random_inputs(c, rng);
+    refuse_in_kernel_above = table_bytes(c) + 63;
+    check("refused widened memory", c, in, true);
+    refuse_in_kernel_above = SIZE_MAX;
+  }
+}
+
+// The portable kernel keeps its table in a workspace that holds it, and
+// allocates nothing.
+void lent_table_used(std::mt19937 &rng) {
+  const Case c{50, 30, 20, 4};
+  const Inputs in = random_inputs(c, rng);
+  const vesk::KernelTarget &portable = vesk::kernel_targets().end()[-1];
+  const bool sound =
+      run(&portable, c, in, false, kLarge) == reference(c, in, false) &&
+      last_kernel_peak == 0;
+  ++(sound ? passed : failed);
+  if (!sound)
+    std::printf("FAILED the portable kernel's table in the workspace\n");
 }
 
 } // namespace
@@ -545,6 +612,8 @@ int main(int argc, char **argv) {
   extreme_values();
   degenerate_shapes(rng);
   refused_memory(rng);
+  refused_widened_memory(rng);
+  lent_table_used(rng);
   std::printf("%d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;
 }
