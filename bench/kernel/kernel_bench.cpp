@@ -1,6 +1,7 @@
 // Times the kernel on each target against oneDNN's 8-bit integer product
-// (dnnl_gemm_u8s8s32), both on one thread and on the same data, and checks
-// that every result is exact.
+// (dnnl_gemm_u8s8s32), both on one thread and on the same data, checks that
+// every result is exact, and measures the least time the method can take on
+// this machine beside them.
 //
 // The kernel is called as the module calls it: C and the workspace it lends
 // share one allocation of 8*n*m bytes, C first. oneDNN gets the same codes
@@ -9,12 +10,21 @@
 // contender later than the one before, and medians are reported; the ratio
 // oneDNN/ours above 1 means the kernel is faster.
 //
+// The bound of a kernel contender is the larger of two times measured in the
+// same rotation, so under the same cache conditions: reading A's n*k bytes
+// once, and the kernel's own lookups alone at the plan it makes for the
+// shape (its loops over stand-ins for the tables and indices, which neither
+// builds the one nor reads A for the other). ours/bound is at least 1.
+//
 // Usage: kernel_bench [--quick] [--repetitions N] [--shapes LIST]
 //                     [--targets LIST] [--block-sizes LIST] [--cap-avx2]
+#include "cache_sizes.h"
 #include "kernel_targets.h"
 #include "rsr_kernel.h"
 
+#include <cpuid.h>
 #include <dnnl.h>
+#include <emmintrin.h>
 #include <omp.h>
 
 #include <algorithm>
@@ -39,12 +49,19 @@ struct Shape {
 constexpr std::int32_t kSweepSide = 4096;
 
 const Shape kShapes[] = {
-    {"A", 4096, 4096, 1},       {"B", 4096, 4096, 16},
-    {"C", 4096, 4096, 256},     {"D", 2048, 2048, 2048},
-    {"E", 65536, 512, 64},      {"m2", 4096, 4096, 2},
-    {"m4", 4096, 4096, 4},      {"m8", 4096, 4096, 8},
-    {"m32", 4096, 4096, 32},    {"m64", 4096, 4096, 64},
+    {"A", 4096, 4096, 1},
+    {"B", 4096, 4096, 16},
+    {"C", 4096, 4096, 256},
+    {"D", 2048, 2048, 2048},
+    {"E", 65536, 512, 64},
+    {"m2", 4096, 4096, 2},
+    {"m4", 4096, 4096, 4},
+    {"m8", 4096, 4096, 8},
+    {"m32", 4096, 4096, 32},
+    {"m64", 4096, 4096, 64},
     {"long-k", 3, 1000000, 17},
+    {"long-row8", 1024, 16384, 8},
+    {"long-row16", 1024, 16384, 16},
 };
 
 // A contender that takes longer than this on one run is not repeated.
@@ -65,10 +82,11 @@ void print_usage(std::FILE *stream) {
       "usage: kernel_bench [--quick] [--repetitions N] [--shapes LIST]\n"
       "                    [--targets LIST] [--block-sizes LIST] "
       "[--cap-avx2]\n"
-      "  LIST is comma-separated. Shapes: A B C D E long-k, or mM for\n"
-      "  (4096, 4096, M) with M in 1 2 4 8 16 32 64. Targets: kernel target\n"
-      "  names (default: every supported one but the portable reference\n"
-      "  kernel). --cap-avx2 limits oneDNN and the kernel to AVX2.\n"
+      "  LIST is comma-separated. Shapes: A B C D E long-k long-row8\n"
+      "  long-row16, or mM for (4096, 4096, M) with M in 1 2 4 8 16 32 64.\n"
+      "  Targets: kernel target names (default: every supported one but\n"
+      "  the portable reference kernel). --cap-avx2 limits oneDNN and the\n"
+      "  kernel to AVX2.\n"
       "  --quick: 2 repetitions instead of 5.\n");
 }
 
@@ -241,8 +259,25 @@ void set_up_onednn(const Options &options) {
   }
 }
 
+// The processor's brand string (CPUID leaves 0x80000002 to 0x80000004).
+std::string processor_name() {
+  unsigned words[12] = {};
+  for (unsigned leaf = 0; leaf < 3; ++leaf)
+    if (!__get_cpuid(0x80000002 + leaf, &words[4 * leaf], &words[4 * leaf + 1],
+                     &words[4 * leaf + 2], &words[4 * leaf + 3]))
+      return "unknown processor";
+  std::string name(reinterpret_cast<const char *>(words), sizeof words);
+  name = name.c_str(); // up to its terminating zero
+  const std::size_t first = name.find_first_not_of(' ');
+  return first == std::string::npos ? name : name.substr(first);
+}
+
 void print_setup(const Options &options, int repetitions,
                  const std::vector<const vesk::KernelTarget *> &targets) {
+  const vesk::CacheSizes &caches = vesk::machine_caches();
+  std::printf("%s: %zu KiB first-level and %zu KiB second-level data cache "
+              "per core, as the kernel reads them\n",
+              processor_name().c_str(), caches.l1d >> 10, caches.l2 >> 10);
   const dnnl_version_t *version = dnnl_version();
   for (const char *variable : {"ONEDNN_MAX_CPU_ISA", "DNNL_MAX_CPU_ISA"})
     if (const char *value = std::getenv(variable))
@@ -282,9 +317,12 @@ Problem make_problem(const Shape &shape) {
   return problem;
 }
 
+enum class Kind { kernel, lookups, onednn, read_a };
+
 struct Contender {
   std::string label;
-  const vesk::KernelTarget *target; // null: oneDNN
+  Kind kind;
+  const vesk::KernelTarget *target; // kernel and lookups
   int block_size;
   std::vector<std::int32_t> storage; // C; for the kernel, then its workspace
   std::vector<double> seconds;
@@ -295,15 +333,26 @@ make_contenders(const Problem &problem,
                 const std::vector<const vesk::KernelTarget *> &targets,
                 const std::vector<int> &block_sizes) {
   std::vector<Contender> contenders;
+  const auto kernel_storage = [&] {
+    return std::vector<std::int32_t>(2 * problem.cells());
+  };
   for (const vesk::KernelTarget *target : targets)
-    for (int block_size : block_sizes)
+    for (int block_size : block_sizes) {
+      const std::string label =
+          std::string(target->name) + " b=" + std::to_string(block_size);
       contenders.push_back(
-          {std::string(target->name) + " b=" + std::to_string(block_size),
-           target,
-           block_size,
-           std::vector<std::int32_t>(2 * problem.cells()),
-           {}});
+          {label, Kind::kernel, target, block_size, kernel_storage(), {}});
+      if (target->lookups != nullptr)
+        contenders.push_back({label + " lookups",
+                              Kind::lookups,
+                              target,
+                              block_size,
+                              kernel_storage(),
+                              {}});
+    }
+  contenders.push_back({"read A", Kind::read_a, nullptr, 0, {}, {}});
   contenders.push_back({"oneDNN u8s8s32",
+                        Kind::onednn,
                         nullptr,
                         0,
                         std::vector<std::int32_t>(problem.cells()),
@@ -315,9 +364,15 @@ void run_kernel(Contender &contender, const Problem &problem) {
   const Shape &s = problem.shape;
   std::int32_t *C = contender.storage.data();
   const vesk::Workspace workspace{C + problem.cells(), 4 * problem.cells()};
-  vesk::rsr_gemm_kernel_on(*contender.target, problem.a.data(),
-                           problem.b.data(), C, nullptr, s.n, s.k, s.m,
-                           contender.block_size, workspace);
+  if (contender.kind == Kind::kernel)
+    vesk::rsr_gemm_kernel_on(*contender.target, problem.a.data(),
+                             problem.b.data(), C, nullptr, s.n, s.k, s.m,
+                             contender.block_size, workspace);
+  else
+    contender.target->lookups(
+        problem.a.data(), problem.b.data(), C, nullptr, std::size_t(s.n),
+        std::size_t(s.k), std::size_t(s.m),
+        vesk::segment_bound(contender.block_size), workspace);
 }
 
 void run_onednn(Contender &contender, const Problem &problem) {
@@ -334,12 +389,37 @@ void run_onednn(Contender &contender, const Problem &problem) {
   }
 }
 
+// Where read_a leaves what it read, so that the reads cannot be dropped.
+volatile int read_sink;
+
+// Every byte of A read once, front to back, 64 bytes a step in four
+// registers: faster than any cache level delivers them.
+void read_a(const Problem &problem) {
+  const auto *at = reinterpret_cast<const __m128i *>(problem.a.data());
+  const std::size_t lines = problem.a.size() / 64;
+  __m128i x[4] = {_mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128(),
+                  _mm_setzero_si128()};
+  for (std::size_t i = 0; i < lines; ++i, at += 4)
+    for (int j = 0; j < 4; ++j)
+      x[j] = _mm_xor_si128(x[j], _mm_loadu_si128(at + j));
+  read_sink = _mm_cvtsi128_si32(
+      _mm_xor_si128(_mm_xor_si128(x[0], x[1]), _mm_xor_si128(x[2], x[3])));
+}
+
 double timed_run(Contender &contender, const Problem &problem) {
   const auto start = std::chrono::steady_clock::now();
-  if (contender.target != nullptr)
+  switch (contender.kind) {
+  case Kind::kernel:
+  case Kind::lookups:
     run_kernel(contender, problem);
-  else
+    break;
+  case Kind::onednn:
     run_onednn(contender, problem);
+    break;
+  case Kind::read_a:
+    read_a(problem);
+    break;
+  }
   const std::chrono::duration<double> elapsed =
       std::chrono::steady_clock::now() - start;
   return elapsed.count();
@@ -372,13 +452,19 @@ bool matches_plain_product(const Problem &problem, const std::int32_t *C) {
   return true;
 }
 
-// Every contender against the plain product on sample rows, and the kernel's
-// whole C against oneDNN's (the last contender).
+const Contender &onednn_of(const std::vector<Contender> &contenders) {
+  return contenders.back();
+}
+
+// Every product against the plain product on sample rows, and the kernel's
+// whole C against oneDNN's.
 bool results_exact(const Problem &problem,
                    const std::vector<Contender> &contenders) {
-  const std::int32_t *onednn = contenders.back().storage.data();
+  const std::int32_t *onednn = onednn_of(contenders).storage.data();
   bool exact = true;
   for (const Contender &contender : contenders) {
+    if (contender.kind != Kind::kernel && contender.kind != Kind::onednn)
+      continue;
     const std::int32_t *C = contender.storage.data();
     if (!matches_plain_product(problem, C)) {
       std::printf("WRONG: %s differs from the plain product\n",
@@ -427,24 +513,36 @@ double median(std::vector<double> values) {
 }
 
 void print_header() {
-  std::printf("%-24s %-18s %10s %5s %12s\n", "shape (n, k, m)", "contender",
-              "median ms", "runs", "oneDNN/ours");
-  std::printf("%s\n", std::string(73, '-').c_str());
+  std::printf("%-26s %-20s %10s %5s %12s %11s\n", "shape (n, k, m)",
+              "contender", "median ms", "runs", "oneDNN/ours", "ours/bound");
+  std::printf("%s\n", std::string(89, '-').c_str());
+}
+
+// The median of the contender that follows a kernel contender: its lookups.
+double lookups_of(const std::vector<Contender> &contenders, std::size_t i) {
+  return i + 1 < contenders.size() && contenders[i + 1].kind == Kind::lookups
+             ? median(contenders[i + 1].seconds)
+             : 0.0;
 }
 
 void print_shape(const Shape &shape, const std::vector<Contender> &contenders) {
-  const double onednn = median(contenders.back().seconds);
+  const double onednn = median(onednn_of(contenders).seconds);
+  const double read = median(contenders[contenders.size() - 2].seconds);
   std::string label = std::string(shape.name) + " (" + std::to_string(shape.n) +
                       ", " + std::to_string(shape.k) + ", " +
                       std::to_string(shape.m) + ")";
-  for (const Contender &contender : contenders) {
+  for (std::size_t i = 0; i < contenders.size(); ++i) {
+    const Contender &contender = contenders[i];
     const double seconds = median(contender.seconds);
-    char ratio[16] = "";
-    if (contender.target != nullptr)
+    char ratio[16] = "", bound[16] = "";
+    if (contender.kind == Kind::kernel) {
       std::snprintf(ratio, sizeof ratio, "%.3gx", onednn / seconds);
-    std::printf("%-24s %-18s %10.2f %5zu %12s\n", label.c_str(),
+      std::snprintf(bound, sizeof bound, "%.3g",
+                    seconds / std::max(read, lookups_of(contenders, i)));
+    }
+    std::printf("%-26s %-20s %10.2f %5zu %12s %11s\n", label.c_str(),
                 contender.label.c_str(), seconds * 1e3,
-                contender.seconds.size(), ratio);
+                contender.seconds.size(), ratio, bound);
     label.clear();
   }
   std::fflush(stdout);

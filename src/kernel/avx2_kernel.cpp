@@ -61,6 +61,18 @@ struct TransposedOps {
     return lanes;
   }
 
+  static Lanes stand_in(std::size_t seed) {
+    const __m256i varied = _mm256_xor_si256(
+        _mm256_setr_epi16(3, 14, 1, 5, 9, 2, 6, 5, 3, 5, 8, 9, 7, 9, 3, 2),
+        _mm256_set1_epi16(static_cast<short>(seed)));
+    Lanes lanes;
+    for (std::size_t i = 0; i < kRows; ++i)
+      lanes.pair[i] = _mm256_and_si256(
+          _mm256_add_epi16(varied, _mm256_set1_epi16(short(i))),
+          _mm256_set1_epi16(15));
+    return lanes;
+  }
+
   static Sums zero() {
     return {_mm256_setzero_si256(), _mm256_setzero_si256()};
   }
@@ -181,7 +193,15 @@ struct Avx2 {
 void gemm(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
           const std::int32_t *bias, std::size_t n, std::size_t k, std::size_t m,
           int segment_bound, Workspace workspace) {
-  multiply<Avx2>(A, B, C, bias, n, k, m, segment_bound, workspace);
+  multiply<Avx2>(A, B, C, bias, n, k, m, segment_bound, workspace,
+                 Work::product);
+}
+
+void lookups(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
+             const std::int32_t *bias, std::size_t n, std::size_t k,
+             std::size_t m, int segment_bound, Workspace workspace) {
+  multiply<Avx2>(A, B, C, bias, n, k, m, segment_bound, workspace,
+                 Work::lookups);
 }
 
 } // namespace avx2

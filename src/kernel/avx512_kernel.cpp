@@ -120,6 +120,21 @@ struct TransposedOps {
     return lanes;
   }
 
+  static Lanes stand_in(std::size_t seed) {
+    const __m512i varied = _mm512_xor_si512(
+        _mm512_set_epi64(3, 0x000E00010005, 9, 0x0002000600050003, 5,
+                         0x0008000900070009, 3, 0x0002000B000D0004),
+        _mm512_set1_epi16(static_cast<short>(seed)));
+    Lanes lanes;
+    for (std::size_t i = 0; i < kRows; ++i)
+      lanes.group[i] = _mm512_add_epi16(
+          _mm512_and_si512(
+              _mm512_add_epi16(varied, _mm512_set1_epi16(short(i))),
+              _mm512_set1_epi16(15)),
+          _mm512_set1_epi64(0x0030002000100000));
+    return lanes;
+  }
+
   static Sums zero() { return _mm512_setzero_si512(); }
 
   // At most 8 entries of 2 * 3 * 128 a lane: widened per chunk.
@@ -217,7 +232,15 @@ struct Avx512 {
 void gemm(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
           const std::int32_t *bias, std::size_t n, std::size_t k, std::size_t m,
           int segment_bound, Workspace workspace) {
-  multiply<Avx512>(A, B, C, bias, n, k, m, segment_bound, workspace);
+  multiply<Avx512>(A, B, C, bias, n, k, m, segment_bound, workspace,
+                   Work::product);
+}
+
+void lookups(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
+             const std::int32_t *bias, std::size_t n, std::size_t k,
+             std::size_t m, int segment_bound, Workspace workspace) {
+  multiply<Avx512>(A, B, C, bias, n, k, m, segment_bound, workspace,
+                   Work::lookups);
 }
 
 } // namespace avx512

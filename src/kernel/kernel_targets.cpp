@@ -21,20 +21,27 @@ namespace vesk {
   void gemm(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,      \
             const std::int32_t *bias, std::size_t n, std::size_t k,            \
             std::size_t m, int segment_bound, Workspace workspace);
+#define VESK_DECLARE_LOOKUPS                                                   \
+  void lookups(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,   \
+               const std::int32_t *bias, std::size_t n, std::size_t k,         \
+               std::size_t m, int segment_bound, Workspace workspace);
 namespace portable {
 VESK_DECLARE_GEMM
 }
 #if defined(VESK_X86_TARGETS)
 namespace avx2 {
 VESK_DECLARE_GEMM
+VESK_DECLARE_LOOKUPS
 extern const TargetConfig config;
 } // namespace avx2
 namespace avx512 {
 VESK_DECLARE_GEMM
+VESK_DECLARE_LOOKUPS
 extern const TargetConfig config;
 } // namespace avx512
 #endif
 #undef VESK_DECLARE_GEMM
+#undef VESK_DECLARE_LOOKUPS
 
 namespace {
 
@@ -95,10 +102,10 @@ bool everywhere() { return true; }
 
 constexpr KernelTarget kTargets[] = {
 #if defined(VESK_X86_TARGETS)
-    {"avx512", avx512::gemm, has_avx512, &avx512::config},
-    {"avx2", avx2::gemm, has_avx2, &avx2::config},
+    {"avx512", avx512::gemm, has_avx512, &avx512::config, avx512::lookups},
+    {"avx2", avx2::gemm, has_avx2, &avx2::config, avx2::lookups},
 #endif
-    {"portable", portable::gemm, everywhere, nullptr},
+    {"portable", portable::gemm, everywhere, nullptr, nullptr},
 };
 
 const KernelTarget &best_target() { return usable_target(kTargets[0]); }

@@ -26,6 +26,10 @@ struct KernelTarget {
   // What its plan relies on; null for the portable kernel, which keeps one
   // whole table and plans nothing.
   const TargetConfig *config;
+  // For tools that measure the method's bound: the plan's lookups alone,
+  // over stand-ins for the tables and indices, with meaningless sums in C;
+  // null where nothing plans.
+  GemmFunction lookups;
 };
 
 struct KernelTargets {

@@ -80,19 +80,20 @@ void multiply_by_groups(const Product &p, std::int16_t *tables,
     const std::size_t r1 = block_end(r0, p.n, plan.block_rows);
     for (std::size_t s0 = 0; s0 < p.k; s0 = grid.next_group(s0)) {
       const Group segments = grid.group_at(s0, p.k);
-      if (one_tile)
+      if (one_tile && p.builds())
         build_group_tables<Stride>(p, segments, Tile{0, p.m}, tables);
       for (std::size_t i0 = r0; i0 < r1; i0 += plan.index_rows) {
         const std::size_t i1 = block_end(i0, r1, plan.index_rows);
-        form_indices<typename Isa::Patterns>(p.A, p.k, plan.segment, segments,
-                                             i0, i1, r1, indices, group);
+        if (p.builds())
+          form_indices<typename Isa::Patterns>(p.A, p.k, plan.segment, segments,
+                                               i0, i1, r1, indices, group);
         for (std::size_t c0 = 0; c0 < p.m; c0 += plan.tile) {
           const Tile tile = grid.tile_at(c0, p.m);
           std::int32_t *c_rows = p.C + i0 * p.m + c0;
           const Rows into{s0 == 0 ? p.start(c0) : c_rows, s0 == 0 ? 0 : p.m,
                           c_rows, p.m, i1 - i0};
-          multiply_tile<Isa, Stride>(p, segments, tile, !one_tile, tables,
-                                     indices, group, into);
+          multiply_tile<Isa, Stride>(p, segments, tile, !one_tile && p.builds(),
+                                     tables, indices, group, into);
         }
       }
     }
@@ -112,7 +113,7 @@ void multiply_by_tiles(const Product &p, std::int16_t *tables,
     const auto group_indices = [&](std::size_t s0) {
       return indices + grid.group_number(s0) * rows * group;
     };
-    for (std::size_t s0 = 0; s0 < p.k; s0 = grid.next_group(s0))
+    for (std::size_t s0 = 0; p.builds() && s0 < p.k; s0 = grid.next_group(s0))
       form_indices<typename Isa::Patterns>(p.A, p.k, plan.segment,
                                            grid.group_at(s0, p.k), r0, r1, r1,
                                            group_indices(s0), group);
@@ -127,7 +128,7 @@ void multiply_by_tiles(const Product &p, std::int16_t *tables,
         const bool first = s0 == 0, last = grid.next_group(s0) >= p.k;
         const Rows into{first ? p.start(c0) : column, first ? 0 : tile.width,
                         last ? c_rows : column, last ? p.m : tile.width, rows};
-        multiply_tile<Isa, Stride>(p, segments, tile, true, tables,
+        multiply_tile<Isa, Stride>(p, segments, tile, p.builds(), tables,
                                    group_indices(s0), group, into);
       }
     }
@@ -146,19 +147,42 @@ void multiply_tiled(const Product &p, const CallMemory &memory) {
     multiply_by_groups<Isa, Stride>(p, tables, indices);
 }
 
+// Stand-ins for a plan's tables and indices, for its lookups alone: any
+// entries, and indices of rows within the tables.
+inline void fill_stand_ins(const MemoryPlan &plan, const CallMemory &memory) {
+  std::uint32_t state = 0x9E3779B9u;
+  const auto next = [&state] {
+    state = state * 1664525u + 1013904223u;
+    return state >> 16;
+  };
+  auto *tables = static_cast<std::int16_t *>(memory.at(plan.tables));
+  for (std::size_t i = 0; i < plan.tables.bytes / 2; ++i)
+    tables[i] = static_cast<std::int16_t>(next() % 2048) - 1024;
+  if (plan.indices.place == Place::nowhere)
+    return;
+  auto *indices = static_cast<std::uint8_t *>(memory.at(plan.indices));
+  const unsigned patterns = 1u << (2 * plan.segment);
+  for (std::size_t i = 0; i < plan.indices.bytes; ++i)
+    indices[i] = static_cast<std::uint8_t>(next() % patterns);
+}
+
 // Sets C to the bias rows (or zero) plus A x B, as the plan for this
-// instruction set and this machine's caches says.
+// instruction set and this machine's caches says; or does its lookups
+// alone.
 template <class Isa>
 void multiply(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
               const std::int32_t *bias, std::size_t n, std::size_t k,
-              std::size_t m, int segment_bound, Workspace workspace) {
+              std::size_t m, int segment_bound, Workspace workspace,
+              Work work) {
   const PlanRequest request{
       n,         k,
       m,         segment_bound,
       workspace, reinterpret_cast<std::uintptr_t>(A) % kRegionAlignment};
   const CallMemory memory(request, Isa::kConfig, machine_caches());
   const MemoryPlan &plan = memory.plan();
-  const Product p{A, B, C, bias, n, k, m, plan, Grid(plan)};
+  if (work == Work::lookups)
+    fill_stand_ins(plan, memory);
+  const Product p{A, B, C, bias, n, k, m, plan, Grid(plan), work};
   if constexpr (Isa::kConfig.transposed_rows > 0)
     if (plan.order == LoopOrder::transposed)
       return Isa::Transposed::multiply(

@@ -78,6 +78,12 @@ inline std::size_t block_end(std::size_t r0, std::size_t n,
   return n - r0 < block_rows ? n : r0 + block_rows;
 }
 
+// What a call does: the product, or, for tools that measure the method's
+// bound, its lookups alone. Those run the product's loops over stand-ins
+// for its tables and indices, neither building the one nor reading A for
+// the other, and leave meaningless sums in C.
+enum class Work { product, lookups };
+
 // One call's operands and plan. The first group of every row adds to the
 // bias row, or to zero, rather than to C, so C is never read before it is
 // written.
@@ -89,6 +95,9 @@ struct Product {
   std::size_t n, k, m;
   const MemoryPlan &plan;
   Grid grid;
+  Work work;
+
+  bool builds() const { return work == Work::product; }
 
   // What row values start from, for the columns from c0 on (stride 0).
   const std::int32_t *start(std::size_t c0) const {

@@ -6,10 +6,10 @@
 // Part of the fast kernels, compiled once per instruction set (see
 // simd_tables.h). `Ops` provides kRows, kColumns (the most it serves),
 // kChunkCodes and kChunkEntries (16-bit entries of a column's tables for a
-// chunk); Lanes, load (a chunk of the
-// rows' codes, transposed), Sums, zero, add_lookups (a column's lookups
-// added to its sums), row_sums and build_chunk (a column's tables from its
-// values).
+// chunk); Lanes, load (a chunk of the rows' codes, transposed), stand_in
+// (lanes of valid indices, varied by a seed, for the lookups alone), Sums,
+// zero, add_lookups (a column's lookups added to its sums), row_sums and
+// build_chunk (a column's tables from its values).
 #pragma once
 
 #include "simd_tables.h"
@@ -26,7 +26,8 @@ template <class Ops> struct TransposedProduct {
         std::size_t(p.plan.group) * Ops::kChunkCodes;
     for (std::size_t c0 = 0; c0 < p.k; c0 += block_codes) {
       const std::size_t codes = p.k - c0 < block_codes ? p.k - c0 : block_codes;
-      build_block(p, c0, codes, tables);
+      if (p.builds())
+        build_block(p, c0, codes, tables);
       add_block_sums_to(p, c0, codes, tables,
                         std::make_index_sequence<Ops::kColumns>());
     }
@@ -76,8 +77,10 @@ private:
     for (std::size_t c = 0; c < codes; c += Ops::kChunkCodes) {
       const std::size_t left = codes - c;
       const typename Ops::Lanes lanes =
-          Ops::load(first + c, p.k, rows,
-                    left < Ops::kChunkCodes ? left : Ops::kChunkCodes);
+          p.builds()
+              ? Ops::load(first + c, p.k, rows,
+                          left < Ops::kChunkCodes ? left : Ops::kChunkCodes)
+              : Ops::stand_in(r0 + c);
       const std::int16_t *table =
           tables + c / Ops::kChunkCodes * M * Ops::kChunkEntries;
       for (std::size_t column = 0; column < M;
