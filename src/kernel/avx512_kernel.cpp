@@ -100,11 +100,16 @@ struct TransposedOps {
   static constexpr std::size_t kRows = 8;
   static constexpr std::size_t kColumns = 4;
   static constexpr std::size_t kChunkCodes = 64;
-  static constexpr std::size_t kChunkEntries = 8 * 64;
+  static constexpr std::size_t kLookups = kChunkCodes / 8; // groups of 4 pairs
+  static constexpr std::size_t kLookupEntries = 64;
+  static constexpr std::size_t kChunkEntries = kLookups * kLookupEntries;
+  static_assert(kLookups == kRows, "the transposition is square");
 
   struct Lanes {
-    __m512i group[kRows];
+    __m512i group[kLookups];
   };
+  using Index = __m512i;
+  using Chunk = __m512i;
   using Sums = __m512i; // row i in 32-bit lanes 2i and 2i + 1
 
   // The chunk of `rows` rows (k apart) of `codes` codes, transposed.
@@ -135,17 +140,22 @@ struct TransposedOps {
     return lanes;
   }
 
-  static Sums zero() { return _mm512_setzero_si512(); }
+  static Index index(const Lanes &lanes, std::size_t q) {
+    return lanes.group[q];
+  }
+
+  static Chunk chunk_zero() { return _mm512_setzero_si512(); }
 
   // At most 8 entries of 2 * 3 * 128 a lane: widened per chunk.
-  static void add_lookups(Sums &sums, const Lanes &lanes,
-                          const std::int16_t *table) {
-    __m512i chunk = _mm512_setzero_si512();
-    for (std::size_t q = 0; q < kRows; ++q, table += 64)
-      chunk = _mm512_add_epi16(
-          chunk,
-          _mm512_permutex2var_epi16(_mm512_loadu_si512(table), lanes.group[q],
-                                    _mm512_loadu_si512(table + 32)));
+  static Chunk add_lookup(Chunk chunk, Index index, const std::int16_t *table) {
+    return _mm512_add_epi16(
+        chunk, _mm512_permutex2var_epi16(_mm512_loadu_si512(table), index,
+                                         _mm512_loadu_si512(table + 32)));
+  }
+
+  static Sums zero() { return _mm512_setzero_si512(); }
+
+  static void add_chunk(Sums &sums, Chunk chunk) {
     sums =
         _mm512_add_epi32(sums, _mm512_madd_epi16(chunk, _mm512_set1_epi16(1)));
   }
@@ -202,7 +212,10 @@ private:
 
 } // namespace
 
-// The facts the plan relies on; the target table's row leads here.
+// The facts the plan relies on; the target table's row leads here. A
+// group's tables and a tile's column of C share the second-level cache; a
+// transposed block keeps the tables of at most 16 chunks, within twice the
+// first-level cache.
 extern const TargetConfig config;
 constexpr TargetConfig config{YmmLanes::kLanes,
                               32,
@@ -213,9 +226,10 @@ constexpr TargetConfig config{YmmLanes::kLanes,
                               TransposedOps::kChunkEntries *
                                   sizeof(std::int16_t),
                               TransposedOps::kColumns,
-                              {2, 3},
-                              {2, 2},
-                              {1, 16}};
+                              16,
+                              /*tables=*/{2, 4},
+                              /*column=*/{2, 4},
+                              /*transposed_tables=*/{1, 16}};
 
 namespace {
 

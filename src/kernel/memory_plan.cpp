@@ -7,7 +7,6 @@
 namespace vesk {
 namespace {
 
-constexpr std::size_t kTransposedChunks = 16;
 // Rows of A in flight: their pages and lines. A block of more rows builds
 // its tables fewer times, but at k = 4096 twice as many rows (8192 pages
 // touched group after group, beyond the 2048 pages of 4 KiB that the
@@ -89,9 +88,9 @@ bool plan_transposed(std::size_t k, std::size_t m, std::size_t workspace_bytes,
                      std::size_t own_limit, const TargetConfig &target,
                      const CacheSizes &caches, MemoryPlan &plan) {
   const std::size_t chunk_bytes = m * target.transposed_chunk_bytes;
-  std::size_t chunks =
-      clamp(target.transposed_tables.of(caches) / chunk_bytes, 1,
-            clamp(ceil_div(k, target.transposed_codes), 1, kTransposedChunks));
+  std::size_t chunks = clamp(
+      target.transposed_tables.of(caches) / chunk_bytes, 1,
+      clamp(ceil_div(k, target.transposed_codes), 1, target.transposed_chunks));
   plan = MemoryPlan{};
   plan.order = LoopOrder::transposed;
   plan.segment = 2;

@@ -61,15 +61,18 @@ constexpr int row_shift(std::size_t stride) {
 // (row `index` of a table at its byte offset index << RowShift), formed in
 // `Count` registers of 16-bit lanes (a group never exceeds 16 bits, see
 // group_limit), then added to the first `width` values of the row.
-// KnownTableBytes is the size of one table where known when compiling (0:
-// table_stride entries).
-template <class V, int Count, int RowShift, std::size_t KnownTableBytes>
+// KnownTableBytes is the size of one table and KnownSegments the group's
+// segments where known when compiling (0: table_stride entries, and
+// runtime_segments).
+template <class V, int Count, int RowShift, std::size_t KnownTableBytes,
+          int KnownSegments = 0>
 void accumulate_rows(const std::uint8_t *indices, std::size_t index_stride,
-                     int segments, const std::int16_t *tables,
+                     int runtime_segments, const std::int16_t *tables,
                      std::size_t table_stride, std::size_t width,
                      const Rows &rows) {
   const std::int32_t *from = rows.from;
   std::int32_t *to = rows.to;
+  const int segments = KnownSegments != 0 ? KnownSegments : runtime_segments;
   for (std::size_t r = 0; r < rows.count; ++r, indices += index_stride,
                    from += rows.from_stride, to += rows.to_stride) {
     // Two sums per register, of even and odd segments, so that the
@@ -122,8 +125,18 @@ template <int Lanes> struct NarrowRow {
   static Vec zero() { return _mm_setzero_si128(); }
   static Vec add(Vec a, Vec b) { return _mm_add_epi16(a, b); }
   static Vec load(const std::int16_t *p) { return load_low<2 * Lanes>(p); }
+  // Exactly the row's Lanes values of C are read and written.
   static void add_widened(const std::int32_t *from, std::int32_t *to, Vec v) {
-    add_widened_partial(from, to, v, Lanes);
+    if constexpr (Lanes == 8) {
+      _mm256_storeu_si256(
+          reinterpret_cast<__m256i *>(to),
+          _mm256_add_epi32(
+              _mm256_loadu_si256(reinterpret_cast<const __m256i *>(from)),
+              _mm256_cvtepi16_epi32(v)));
+    } else {
+      store_low<4 * Lanes>(
+          to, _mm_add_epi32(load_low<4 * Lanes>(from), _mm_cvtepi16_epi32(v)));
+    }
   }
   static void add_widened_partial(const std::int32_t *from, std::int32_t *to,
                                   Vec v, int lanes) {
@@ -188,6 +201,13 @@ void accumulate_tile(const std::uint8_t *indices, std::size_t index_stride,
   // scaling the byte indices free (without it, (2048, 2048, 2048) measured
   // 4% slower with AVX2).
   constexpr std::size_t whole = std::size_t{256} * Stride;
+  // The common whole group, 16 such segments, is summed fully unrolled:
+  // (4096, 4096, 32) measured a sixth faster so with AVX2.
+  constexpr int kUnrolled = 16;
+  if (table_stride == whole && segments == kUnrolled)
+    return accumulate_rows<typename Row::V, Row::kCount, row_shift(Stride),
+                           whole * sizeof(std::int16_t), kUnrolled>(
+        indices, index_stride, segments, tables, table_stride, width, rows);
   if (table_stride == whole)
     return accumulate_rows<typename Row::V, Row::kCount, row_shift(Stride),
                            whole * sizeof(std::int16_t)>(

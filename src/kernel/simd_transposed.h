@@ -1,15 +1,19 @@
 // A product with few columns, a few rows at a time: the rows' codes of a
 // chunk are transposed so that one register holds the same pairs of codes of
 // every row, and each column's tables of pairs (16 patterns each) are looked
-// up with shuffles of registers. The transposition is shared by the columns.
+// up with shuffles of registers. The transposition, and each index's
+// preparation, is shared by the columns.
 //
 // Part of the fast kernels, compiled once per instruction set (see
 // simd_tables.h). `Ops` provides kRows, kColumns (the most it serves),
-// kChunkCodes and kChunkEntries (16-bit entries of a column's tables for a
-// chunk); Lanes, load (a chunk of the rows' codes, transposed), stand_in
-// (lanes of valid indices, varied by a seed, for the lookups alone), Sums,
-// zero, add_lookups (a column's lookups added to its sums), row_sums and
-// build_chunk (a column's tables from its values).
+// kChunkCodes, kChunkEntries (16-bit entries of a column's tables for a
+// chunk), kLookups (index registers of a chunk) and kLookupEntries (entries
+// of one lookup's tables); Lanes, load (a chunk of the rows' codes,
+// transposed), stand_in (lanes of valid indices, varied by a seed, for the
+// lookups alone), index (lookup q's index, prepared), Chunk and
+// chunk_zero, add_lookup (a lookup's entries added to a column's chunk
+// sums), Sums, zero, add_chunk (a chunk's sums widened into a column's),
+// row_sums and build_chunk (a column's tables from its values).
 #pragma once
 
 #include "simd_tables.h"
@@ -66,6 +70,7 @@ private:
 
   // C of rows r0 .. r0 + kRows (fewer at the end) plus the sums of their
   // codes c0 .. c0 + codes; the first block adds to the bias, or to zero.
+  // Each index serves every column before the next is prepared.
   template <std::size_t M>
   static void add_block_sums(const Product &p, std::size_t r0, std::size_t c0,
                              std::size_t codes, const std::int16_t *tables) {
@@ -83,9 +88,18 @@ private:
               : Ops::stand_in(r0 + c);
       const std::int16_t *table =
           tables + c / Ops::kChunkCodes * M * Ops::kChunkEntries;
-      for (std::size_t column = 0; column < M;
-           ++column, table += Ops::kChunkEntries)
-        Ops::add_lookups(sums[column], lanes, table);
+      typename Ops::Chunk chunk[M];
+      for (std::size_t column = 0; column < M; ++column)
+        chunk[column] = Ops::chunk_zero();
+      for (std::size_t q = 0; q < Ops::kLookups; ++q) {
+        const typename Ops::Index index = Ops::index(lanes, q);
+        for (std::size_t column = 0; column < M; ++column)
+          chunk[column] = Ops::add_lookup(chunk[column], index,
+                                          table + column * Ops::kChunkEntries +
+                                              q * Ops::kLookupEntries);
+      }
+      for (std::size_t column = 0; column < M; ++column)
+        Ops::add_chunk(sums[column], chunk[column]);
     }
     add_row_sums<M>(p, r0, rows, c0 == 0, sums);
   }

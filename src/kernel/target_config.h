@@ -30,12 +30,13 @@ struct TargetConfig {
   std::size_t index_codes;
   unsigned vector_segments;
   // The transposed path for few columns: rows looked up at once (0: none),
-  // codes of a chunk, bytes of a chunk's tables for one column, and the most
-  // columns it serves.
+  // codes of a chunk, bytes of a chunk's tables for one column, the most
+  // columns it serves, and the most chunks whose tables a block keeps.
   std::size_t transposed_rows;
   std::size_t transposed_codes;
   std::size_t transposed_chunk_bytes;
   std::size_t transposed_columns;
+  std::size_t transposed_chunks;
   // Budgets: a group's tables, kept in the cache beside the part of C being
   // summed into; a tile's column of C going by tiles; a transposed block's
   // tables.
