@@ -329,3 +329,44 @@ void *CallMemory::at(const Piece &piece) const {
 }
 
 } // namespace vesk
+
+namespace vesk {
+namespace {
+
+// Any values, the same every call: a linear congruential sequence.
+class StandInValues {
+public:
+  std::uint32_t next() {
+    state_ = state_ * 1664525u + 1013904223u;
+    return state_ >> 16;
+  }
+
+private:
+  std::uint32_t state_ = 0x9E3779B9u;
+};
+
+void fill_indices(std::uint8_t *indices, std::size_t count, int segment,
+                  StandInValues &values) {
+  const unsigned patterns = 1u << (2 * segment);
+  for (std::size_t i = 0; i < count; ++i)
+    indices[i] = static_cast<std::uint8_t>(values.next() % patterns);
+}
+
+} // namespace
+
+StandIns::StandIns(const MemoryPlan &plan, const CallMemory &memory) {
+  StandInValues values;
+  auto *tables = static_cast<std::int16_t *>(memory.at(plan.tables));
+  for (std::size_t i = 0; i < plan.tables.bytes / sizeof(std::int16_t); ++i)
+    tables[i] = static_cast<std::int16_t>(values.next() % 2048) - 1024;
+  if (plan.order == LoopOrder::by_groups) {
+    const std::size_t count = plan.block_rows * std::size_t(plan.group);
+    block_indices_.reset(new std::uint8_t[count]);
+    fill_indices(block_indices_.get(), count, plan.segment, values);
+  } else if (plan.indices.place != Place::nowhere) {
+    fill_indices(static_cast<std::uint8_t *>(memory.at(plan.indices)),
+                 plan.indices.bytes, plan.segment, values);
+  }
+}
+
+} // namespace vesk

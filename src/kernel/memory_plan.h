@@ -129,4 +129,20 @@ private:
   unsigned char *own_;
 };
 
+// For timing the lookups alone: stand-ins for a call's tables (any entries)
+// and its indices (rows of the tables, at random). Going by groups the plan
+// keeps the indices of a few rows at a time; the stand-ins then cover a
+// whole row block, so that, as in the product, each row looks up rows of
+// its own. Throws std::bad_alloc.
+class StandIns {
+public:
+  StandIns(const MemoryPlan &plan, const CallMemory &memory);
+
+  // By groups: row r of a block's indices (`group` bytes a row); else null.
+  const std::uint8_t *block_indices() const { return block_indices_.get(); }
+
+private:
+  std::unique_ptr<std::uint8_t[]> block_indices_;
+};
+
 } // namespace vesk

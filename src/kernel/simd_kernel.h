@@ -21,6 +21,7 @@
 #include "simd_indices.h"
 #include "simd_transposed.h"
 
+#include <memory>
 #include <type_traits>
 
 namespace vesk {
@@ -87,13 +88,16 @@ void multiply_by_groups(const Product &p, std::int16_t *tables,
         if (p.builds())
           form_indices<typename Isa::Patterns>(p.A, p.k, plan.segment, segments,
                                                i0, i1, r1, indices, group);
+        const std::uint8_t *row_indices =
+            p.stand_in_indices ? p.stand_in_indices + (i0 - r0) * group
+                               : indices;
         for (std::size_t c0 = 0; c0 < p.m; c0 += plan.tile) {
           const Tile tile = grid.tile_at(c0, p.m);
           std::int32_t *c_rows = p.C + i0 * p.m + c0;
           const Rows into{s0 == 0 ? p.start(c0) : c_rows, s0 == 0 ? 0 : p.m,
                           c_rows, p.m, i1 - i0};
           multiply_tile<Isa, Stride>(p, segments, tile, !one_tile && p.builds(),
-                                     tables, indices, group, into);
+                                     tables, row_indices, group, into);
         }
       }
     }
@@ -147,25 +151,6 @@ void multiply_tiled(const Product &p, const CallMemory &memory) {
     multiply_by_groups<Isa, Stride>(p, tables, indices);
 }
 
-// Stand-ins for a plan's tables and indices, for its lookups alone: any
-// entries, and indices of rows within the tables.
-inline void fill_stand_ins(const MemoryPlan &plan, const CallMemory &memory) {
-  std::uint32_t state = 0x9E3779B9u;
-  const auto next = [&state] {
-    state = state * 1664525u + 1013904223u;
-    return state >> 16;
-  };
-  auto *tables = static_cast<std::int16_t *>(memory.at(plan.tables));
-  for (std::size_t i = 0; i < plan.tables.bytes / 2; ++i)
-    tables[i] = static_cast<std::int16_t>(next() % 2048) - 1024;
-  if (plan.indices.place == Place::nowhere)
-    return;
-  auto *indices = static_cast<std::uint8_t *>(memory.at(plan.indices));
-  const unsigned patterns = 1u << (2 * plan.segment);
-  for (std::size_t i = 0; i < plan.indices.bytes; ++i)
-    indices[i] = static_cast<std::uint8_t>(next() % patterns);
-}
-
 // Sets C to the bias rows (or zero) plus A x B, as the plan for this
 // instruction set and this machine's caches says; or does its lookups
 // alone.
@@ -180,9 +165,20 @@ void multiply(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
       workspace, reinterpret_cast<std::uintptr_t>(A) % kRegionAlignment};
   const CallMemory memory(request, Isa::kConfig, machine_caches());
   const MemoryPlan &plan = memory.plan();
+  std::unique_ptr<StandIns> stand_ins;
   if (work == Work::lookups)
-    fill_stand_ins(plan, memory);
-  const Product p{A, B, C, bias, n, k, m, plan, Grid(plan), work};
+    stand_ins.reset(new StandIns(plan, memory));
+  const Product p{A,
+                  B,
+                  C,
+                  bias,
+                  n,
+                  k,
+                  m,
+                  plan,
+                  Grid(plan),
+                  work,
+                  stand_ins ? stand_ins->block_indices() : nullptr};
   if constexpr (Isa::kConfig.transposed_rows > 0)
     if (plan.order == LoopOrder::transposed)
       return Isa::Transposed::multiply(

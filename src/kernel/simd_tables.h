@@ -96,6 +96,8 @@ struct Product {
   const MemoryPlan &plan;
   Grid grid;
   Work work;
+  // Going by groups, for the lookups alone: a row block's stand-in indices.
+  const std::uint8_t *stand_in_indices;
 
   bool builds() const { return work == Work::product; }
 
