@@ -177,11 +177,13 @@ private:
 
 } // namespace
 
-// The facts the plan relies on; the target table's row leads here. A
-// group's tables and a tile's column of C share the second-level cache. A
-// transposed block keeps the tables of as much of k as half of it holds:
-// then each row is read in long runs (for m = 1 and 2, up to a fifth faster
-// than blocks of 16 chunks on the AMD Zen 3 core it was measured on).
+// The facts the plan relies on; the target table's row leads here. Its
+// budgets were measured on an AMD Zen 3 core (32 KiB / 512 KiB): a group's
+// tables and a tile's column of C take half the second-level cache each
+// (a quarter each was up to a third slower on (4096, 4096, 256) and
+// (65536, 512, 64)), and a transposed block keeps the tables of as much of
+// k as half of it holds, so that each row is read in long runs (up to a
+// fifth faster than blocks of 16 chunks for m = 1 and 2).
 extern const TargetConfig config;
 constexpr TargetConfig config{YmmLanes::kLanes,
                               32,
