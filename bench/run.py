@@ -129,6 +129,37 @@ def blas_description():
     return [{key: pool.get(key) for key in keep} for pool in threadpool_info()]
 
 
+def processor_name():
+    """The processor's model name (Linux names it in /proc/cpuinfo)."""
+    try:
+        with open("/proc/cpuinfo", encoding="utf-8") as cpuinfo:
+            for line in cpuinfo:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor()
+
+
+def data_caches():
+    """Per-core first- and second-level data cache sizes where Linux says
+    them (/sys/devices/system/cpu/cpu0/cache), as the kernel reads them."""
+    sizes = {"L1d": "unknown", "L2": "unknown"}
+    caches = pathlib.Path("/sys/devices/system/cpu/cpu0/cache")
+    for index in sorted(caches.glob("index*")):
+        try:
+            level = (index / "level").read_text().strip()
+            kind = (index / "type").read_text().strip()
+            size = (index / "size").read_text().strip()
+        except OSError:
+            continue
+        if level == "1" and kind == "Data":
+            sizes["L1d"] = size
+        elif level == "2" and kind in ("Data", "Unified"):
+            sizes["L2"] = size
+    return sizes
+
+
 def environment():
     import onnxruntime
 
@@ -137,7 +168,8 @@ def environment():
         "numpy": np.__version__,
         "onnxruntime": onnxruntime.__version__,
         "machine": platform.machine(),
-        "processor": platform.processor(),
+        "processor": processor_name(),
+        "data caches per core": data_caches(),
         "cpu_count": os.cpu_count(),
         "VESK_KERNEL": os.environ.get("VESK_KERNEL", "unset (best available)"),
         "OPENBLAS_CORETYPE": os.environ.get("OPENBLAS_CORETYPE", "unset"),

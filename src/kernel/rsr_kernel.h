@@ -21,11 +21,12 @@ struct Workspace {
 // of which only the low 2 bits count (codes 0..3) and B is k x m signed bytes.
 //
 // `bias` is null (every row of C starts at zero) or points at m values that
-// every row of C starts from. The block size is a bound, segment_bound(block
-// size) codes: segments are no longer than it (nor than 4 codes, and
-// shorter where the rows sharing a table would not repay building it), and
-// the kernel's own memory is measured by one table of its length. The
-// segment length changes speed and memory, never the result.
+// every row of C starts from. The block size is a bound of
+// segment_bound(block_size) codes: segments are at most that long (and at
+// most 4 codes, shorter where the rows sharing a table would not repay
+// building it), and the kernel's own memory is measured by one table of
+// that length. The segment length changes speed and memory, never the
+// result.
 //
 // With n <= 0 or m <= 0 nothing is touched; with k <= 0 C is only initialised.
 // Otherwise the caller guarantees buffers of n*k, k*m and n*m elements and
