@@ -1,3 +1,5 @@
+// Reading the core's data cache sizes: from CPUID on x86, else from the
+// operating system, else the fallback.
 #include "cache_sizes.h"
 
 #include <cstdint>
