@@ -3,6 +3,7 @@
 // without a workspace, and the memory plan of the fast kernels on its own.
 // Prints the targets, one line per failed case and a closing
 // "N passed, N failed" line; exits non-zero on any failure.
+#include "cache_sizes.h"
 #include "kernel_targets.h"
 #include "memory_plan.h"
 #include "rsr_kernel.h"
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <random>
@@ -525,6 +527,27 @@ void degenerate_shapes(std::mt19937 &rng) {
   ++(untouched == 42 ? passed : failed);
 }
 
+// The cache sizes the plan is made for: plausible, and the processor's or
+// else the operating system's where either says, else the fallback.
+void cache_sizes_read() {
+  const vesk::CacheSizes used = vesk::machine_caches();
+  const vesk::CacheSizes sources[] = {vesk::processor_caches(),
+                                      vesk::system_caches()};
+  std::printf("caches: %zu KiB / %zu KiB (processor %zu / %zu, system %zu / "
+              "%zu)\n",
+              used.l1d >> 10, used.l2 >> 10, sources[0].l1d >> 10,
+              sources[0].l2 >> 10, sources[1].l1d >> 10, sources[1].l2 >> 10);
+  vesk::CacheSizes expected = vesk::kFallbackCaches;
+  for (auto it = std::rbegin(sources); it != std::rend(sources); ++it)
+    if (vesk::plausible(*it))
+      expected = *it;
+  const bool sound = vesk::plausible(used) && used.l1d == expected.l1d &&
+                     used.l2 == expected.l2;
+  ++(sound ? passed : failed);
+  if (!sound)
+    std::printf("FAILED cache sizes\n");
+}
+
 // --targets: every target of the build, best first, and whether this machine
 // runs it. --selected: the target this process uses (VESK_KERNEL applied).
 bool answer_query(const char *query) {
@@ -601,6 +624,7 @@ int main(int argc, char **argv) {
   for (const vesk::KernelTarget *target : targets)
     std::printf(" %s", target->name);
   std::printf("\n");
+  cache_sizes_read();
   plan_properties();
   benchmark_plans_alike();
   random_shapes(rng);
