@@ -40,9 +40,10 @@ private:
 // sum is the entry.
 struct TransposedOps {
   static constexpr std::size_t kRows = 16;
-  // Beyond eight columns, tables of whole vectors of columns were measured
-  // faster (on an AMD Zen 3 core; from 3 to 6 columns these ran 30% faster).
-  static constexpr std::size_t kColumns = 8;
+  // Beyond ten columns, tables of whole vectors of columns were measured
+  // faster (on an AMD Zen 3 core; from 3 to 10 columns these ran 15 to 30%
+  // faster, at 11 as fast).
+  static constexpr std::size_t kColumns = 10;
   // Reading a whole line of each row at a time measured up to a sixth
   // faster than half lines (on an AMD Zen 3 core, m = 1 to 4).
   static constexpr std::size_t kChunkCodes = 64;
