@@ -84,9 +84,10 @@ std::size_t segments_in(std::size_t k, int segment) {
 
 // Tables of a whole number of chunks of codes, up to the budget; nothing if
 // not even one chunk has room.
-bool plan_transposed(std::size_t k, std::size_t m, std::size_t workspace_bytes,
-                     std::size_t own_limit, const TargetConfig &target,
-                     const CacheSizes &caches, MemoryPlan &plan) {
+bool plan_transposed(std::size_t k, std::size_t m, std::size_t line_offset,
+                     std::size_t workspace_bytes, std::size_t own_limit,
+                     const TargetConfig &target, const CacheSizes &caches,
+                     MemoryPlan &plan) {
   const std::size_t chunk_bytes = m * target.transposed_chunk_bytes;
   std::size_t chunks = clamp(
       target.transposed_tables.of(caches) / chunk_bytes, 1,
@@ -95,6 +96,12 @@ bool plan_transposed(std::size_t k, std::size_t m, std::size_t workspace_bytes,
   plan.order = LoopOrder::transposed;
   plan.segment = 2;
   plan.tile = plan.row_stride = m;
+  // Where every row starts at the same place in a line, a first chunk that
+  // ends at a line boundary makes each later chunk of a row one line
+  // rather than two: with A 16 bytes into a line, (4096, 4096, 1) measured
+  // 1.41 ms so against 1.79 ms, on an AMD Zen 3 core.
+  if (k % kRegionAlignment == 0 && line_offset % kRegionAlignment != 0)
+    plan.lead = kRegionAlignment - line_offset % kRegionAlignment;
   // As many chunks as fit: a workspace a few bytes short of a budget's
   // worth must not lose half of them.
   for (; chunks > 0; --chunks) {
@@ -273,8 +280,8 @@ MemoryPlan plan_memory(const PlanRequest &request, const TargetConfig &target,
   MemoryPlan plan;
   if (request.m <= target.transposed_columns && target.transposed_rows > 0 &&
       request.n >= target.transposed_rows &&
-      plan_transposed(request.k, request.m, room, own_limit, target, caches,
-                      plan))
+      plan_transposed(request.k, request.m, request.line_offset, room,
+                      own_limit, target, caches, plan))
     return plan;
   return plan_tiles(request, room, own_limit, target, caches);
 }

@@ -25,11 +25,15 @@ namespace vesk {
 namespace VESK_TARGET {
 
 template <class Ops> struct TransposedProduct {
+  // Blocks of the plan's chunks of codes, after the plan's lead, if any:
+  // a first block of one short chunk.
   static void multiply(const Product &p, std::int16_t *tables) {
     const std::size_t block_codes =
         std::size_t(p.plan.group) * Ops::kChunkCodes;
-    for (std::size_t c0 = 0; c0 < p.k; c0 += block_codes) {
-      const std::size_t codes = p.k - c0 < block_codes ? p.k - c0 : block_codes;
+    for (std::size_t c0 = 0, codes = 0; c0 < p.k; c0 += codes) {
+      codes = c0 == 0 && p.plan.lead > 0 ? p.plan.lead : block_codes;
+      if (codes > p.k - c0)
+        codes = p.k - c0;
       if (p.builds())
         build_block(p, c0, codes, tables);
       add_block_sums_to(p, c0, codes, tables,

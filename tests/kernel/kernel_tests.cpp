@@ -377,7 +377,10 @@ bool cuts_fit(const vesk::MemoryPlan &plan, const vesk::PlanRequest &c,
               const vesk::TargetConfig &target) {
   if (plan.order == vesk::LoopOrder::transposed)
     return c.m <= target.transposed_columns && plan.tile == c.m &&
-           plan.group >= 1;
+           plan.group >= 1 &&
+           (plan.lead == 0 ||
+            (plan.lead < target.transposed_codes && plan.lead < c.k &&
+             (c.line_offset + plan.lead) % 64 == 0));
   return lead_fits(plan, c) && plan.segment >= 1 && plan.segment <= 4 &&
          plan.segment <= c.segment_bound && plan.group >= 1 &&
          plan.group <= vesk::group_limit(plan.segment) && plan.tile >= 1 &&
