@@ -244,19 +244,7 @@ struct Avx512 {
 
 } // namespace
 
-void gemm(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
-          const std::int32_t *bias, std::size_t n, std::size_t k, std::size_t m,
-          int segment_bound, Workspace workspace) {
-  multiply<Avx512>(A, B, C, bias, n, k, m, segment_bound, workspace,
-                   Work::product);
-}
-
-void lookups(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
-             const std::int32_t *bias, std::size_t n, std::size_t k,
-             std::size_t m, int segment_bound, Workspace workspace) {
-  multiply<Avx512>(A, B, C, bias, n, k, m, segment_bound, workspace,
-                   Work::lookups);
-}
+VESK_DEFINE_ENTRIES(Avx512)
 
 } // namespace avx512
 } // namespace vesk

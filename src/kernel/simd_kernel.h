@@ -200,3 +200,20 @@ void multiply(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
 
 } // namespace VESK_TARGET
 } // namespace vesk
+
+// Defines the target's entries that its row in the target table names (see
+// kernel_targets.cpp): the product, and for tools its lookups alone, both by
+// multiply<Isa>. Used once, in the target's namespace.
+#define VESK_DEFINE_ENTRIES(Isa)                                               \
+  void gemm(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,      \
+            const std::int32_t *bias, std::size_t n, std::size_t k,            \
+            std::size_t m, int segment_bound, Workspace workspace) {           \
+    multiply<Isa>(A, B, C, bias, n, k, m, segment_bound, workspace,            \
+                  Work::product);                                              \
+  }                                                                            \
+  void lookups(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,   \
+               const std::int32_t *bias, std::size_t n, std::size_t k,         \
+               std::size_t m, int segment_bound, Workspace workspace) {        \
+    multiply<Isa>(A, B, C, bias, n, k, m, segment_bound, workspace,            \
+                  Work::lookups);                                              \
+  }
