@@ -5,8 +5,8 @@
 // (CMakeLists.txt), declare its entry and config below and add its row to
 // kTargets.
 #include "kernel_targets.h"
+#include "standard_error.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -111,12 +111,12 @@ constexpr KernelTarget kTargets[] = {
 const KernelTarget &best_target() { return usable_target(kTargets[0]); }
 
 void report_unknown_target(const char *name) {
-  std::fprintf(stderr, "vesk: VESK_KERNEL=%s names no kernel target (one of",
-               name);
+  StandardErrorReport report;
+  report << "vesk: VESK_KERNEL=" << name << " names no kernel target (one of";
   for (const KernelTarget &target : kernel_targets())
-    std::fprintf(stderr, " %s", target.name);
-  std::fprintf(stderr, "); using %s\n", best_target().name);
-  std::fflush(stderr);
+    report << " " << target.name;
+  report << "); using " << best_target().name << "\n";
+  report.send();
 }
 
 const KernelTarget &choose_target() {

@@ -1,6 +1,6 @@
 #include "memory_plan.h"
+#include "standard_error.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <new>
 
@@ -329,7 +329,9 @@ void *CallMemory::at(const Piece &piece) const {
       piece.place == Place::workspace ? workspace_bytes_ : plan_.own_bytes;
   if (piece.place == Place::nowhere || base == nullptr ||
       piece.offset > bytes || piece.bytes > bytes - piece.offset) {
-    std::fputs("vesk: a kernel array left its memory region\n", stderr);
+    StandardErrorReport report;
+    report << "vesk: a kernel array left its memory region\n";
+    report.send();
     std::abort();
   }
   return base + piece.offset;

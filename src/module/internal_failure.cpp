@@ -2,9 +2,9 @@
 
 #include "process_state.h"
 #include "py_text.h"
+#include "standard_error.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <exception>
 #include <new>
 
@@ -36,10 +36,10 @@ std::string str_or(PyObject *object, const char *fallback) {
 [[noreturn]] void resume(FetchedError error) {
   std::string message =
       str_or(error.value(), "Unwrapped panic from Python code");
-  std::fputs("--- PyO3 is resuming a panic after fetching a PanicException "
-             "from Python. ---\nPython stack trace below:\n",
-             stderr);
-  std::fflush(stderr);
+  StandardErrorReport report;
+  report << "--- PyO3 is resuming a panic after fetching a PanicException "
+            "from Python. ---\nPython stack trace below:\n";
+  report.send();
   error.restore();
   PyErr_PrintEx(0);
   throw InternalFailure(std::move(message));
@@ -92,11 +92,11 @@ void raise_unexpected_exception(const char *what) noexcept {
   const char *separator = what != nullptr ? ": " : " of unknown type";
   if (what == nullptr)
     what = "";
-  std::fprintf(stderr,
-               "_vesk_backend: internal failure in thread %lu:\n"
-               "unexpected C++ exception%s%s\n",
-               PyThread_get_thread_ident(), separator, what);
-  std::fflush(stderr);
+  StandardErrorReport report;
+  report << "_vesk_backend: internal failure in thread "
+         << PyThread_get_thread_ident() << ":\nunexpected C++ exception"
+         << separator << what << "\n";
+  report.send();
   raise_internal_failure(PyRef::steal(
       PyUnicode_FromFormat("unexpected C++ exception%s%s", separator, what)));
 }
@@ -104,11 +104,12 @@ void raise_unexpected_exception(const char *what) noexcept {
 } // namespace
 
 void fail(const std::string &message, SourceLocation where) {
-  std::fprintf(stderr,
-               "_vesk_backend: internal failure in thread %lu at %s:%d:\n%s\n",
-               PyThread_get_thread_ident(), project_path(where.file).c_str(),
-               where.line, message.c_str());
-  std::fflush(stderr);
+  StandardErrorReport report;
+  report << "_vesk_backend: internal failure in thread "
+         << PyThread_get_thread_ident() << " at " << project_path(where.file)
+         << ":" << where.line << ":\n"
+         << message << "\n";
+  report.send();
   throw InternalFailure(message);
 }
 
