@@ -1,6 +1,7 @@
 """Repeating any outcome, success or error, leaks neither references nor
 memory: argument refcounts stay put, and the interpreter's heap (tracemalloc),
-the native heap (mallinfo2) and the resident size stay flat."""
+the native heap (mallinfo2; on Windows, the heaps' busy blocks) and the
+resident size stay flat."""
 
 import ctypes
 import gc
@@ -117,27 +118,68 @@ class MallInfo2(ctypes.Structure):
         "uordblks", "fordblks", "keepcost")]
 
 
-def native_heap_function():
-    if SANITIZED or not sys.platform.startswith("linux"):
-        return None
+def glibc_heap_in_use():
+    """Bytes allocated from glibc's heap, or None without mallinfo2."""
     try:
         function = ctypes.CDLL(None).mallinfo2
     except (OSError, AttributeError):
         return None
     function.restype = MallInfo2
-    return function
+
+    def in_use():
+        info = function()
+        return info.uordblks + info.hblkhd
+    return in_use
 
 
-MALLINFO2 = native_heap_function()
+class HeapEntry(ctypes.Structure):  # PROCESS_HEAP_ENTRY
+    _fields_ = [("data", ctypes.c_void_p), ("size", ctypes.c_uint32),
+                ("overhead", ctypes.c_uint8), ("region", ctypes.c_uint8),
+                ("flags", ctypes.c_uint16), ("rest", ctypes.c_uint8 * 24)]
 
 
-def native_heap_in_use():
-    info = MALLINFO2()
-    return info.uordblks + info.hblkhd
+def windows_heaps_in_use():
+    """Bytes in the busy blocks of all the process's heaps: every C runtime's
+    (the module's may not be the interpreter's) allocates from one of them."""
+    kernel32 = ctypes.WinDLL("kernel32")
+    handles = ctypes.POINTER(ctypes.c_void_p)
+    kernel32.GetProcessHeaps.argtypes = [ctypes.c_uint32, handles]
+    kernel32.HeapWalk.argtypes = [ctypes.c_void_p, ctypes.POINTER(HeapEntry)]
+    kernel32.HeapLock.argtypes = kernel32.HeapUnlock.argtypes = [
+        ctypes.c_void_p]
+    busy = 0x4  # PROCESS_HEAP_ENTRY_BUSY
+
+    def in_use():
+        heaps = (ctypes.c_void_p * 256)()
+        count = kernel32.GetProcessHeaps(len(heaps), heaps)
+        assert 0 < count <= len(heaps)
+        total = 0
+        for heap in heaps[:count]:
+            entry = HeapEntry()
+            kernel32.HeapLock(heap)
+            try:
+                while kernel32.HeapWalk(heap, ctypes.byref(entry)):
+                    total += entry.size if entry.flags & busy else 0
+            finally:
+                kernel32.HeapUnlock(heap)
+        return total
+    return in_use
 
 
-@pytest.mark.skipif(MALLINFO2 is None,
-                    reason="needs glibc's mallinfo2 and no sanitizer")
+def native_heap_function():
+    if SANITIZED:
+        return None
+    if sys.platform.startswith("linux"):
+        return glibc_heap_in_use()
+    return windows_heaps_in_use() if sys.platform == "win32" else None
+
+
+NATIVE_HEAP_IN_USE = native_heap_function()
+
+
+@pytest.mark.skipif(NATIVE_HEAP_IN_USE is None,
+                    reason="needs glibc's mallinfo2 or Windows' HeapWalk, "
+                           "and no sanitizer")
 @pytest.mark.parametrize("name", sorted(OUTCOMES))
 def test_repeated_outcome_keeps_native_heap_flat(name):
     # Also sees the module's own C++ allocations, which tracemalloc cannot.
@@ -145,11 +187,11 @@ def test_repeated_outcome_keeps_native_heap_flat(name):
     for _ in range(20):
         call(args, kwargs)
     gc.collect()
-    before = native_heap_in_use()
+    before = NATIVE_HEAP_IN_USE()
     for _ in range(1000):
         call(args, kwargs)
     gc.collect()
-    growth = native_heap_in_use() - before
+    growth = NATIVE_HEAP_IN_USE() - before
     assert growth < 32 * 1024, f"{growth} bytes more after 1000 calls"
 
 
