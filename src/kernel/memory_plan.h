@@ -20,7 +20,8 @@ enum class LoopOrder {
   // `group` chunks of codes, 1 KiB a column each, are kept in the cache.
   transposed,
   // Per row block, group by group: the group's tables are built for each
-  // column tile in turn and its rows' indices formed a few rows at a time.
+  // column tile in turn and its rows' indices formed a few rows at a time,
+  // for a run of `run` groups at once, kept for the block's later groups.
   by_groups,
   // Per row block, tile by tile: all of the block's indices are formed first
   // and kept; each tile's column of C is copied out, summed into group by
@@ -47,9 +48,10 @@ struct MemoryPlan {
   std::size_t row_stride; // entries per table row: 2, 4, 8 or whole vectors
   std::size_t block_rows; // rows of A per row block
   std::size_t index_rows; // rows whose indices are formed at a time
+  int run;                // by_groups: groups whose indices a row forms at once
   std::size_t lead;       // codes of a shorter first group; 0: none
   Piece tables;           // group * 4^segment * row_stride 16-bit entries
-  Piece indices;          // a byte per row and segment
+  Piece indices;          // a byte per row and segment kept
   Piece column;           // by_tiles: block_rows * tile 32-bit values
   std::size_t own_bytes;  // the kernel's own allocation, before alignment
 };

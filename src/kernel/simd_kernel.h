@@ -7,9 +7,11 @@
 // formed; for each tile the group's tables are built for that tile only;
 // then every row sums its group's table rows in 16-bit lanes held in
 // registers and widens them into C once per group. Going by groups, the
-// indices of a few rows at a time are formed right before their use; going
-// by tiles, a block's indices are formed once and serve every tile, whose
-// column of C is summed into in a copy with adjacent rows. A product with
+// indices of a few rows at a time are formed right before their first use,
+// for a run of groups at once where rows lie pages apart, so that each row
+// is read in runs of a few lines; going by tiles, a block's indices are
+// formed once and serve every tile, whose column of C is summed into in a
+// copy with adjacent rows. A product with
 // one or a few columns transposes rows instead (simd_transposed.h).
 //
 // An instruction set provides `Narrow` (16 lanes) and `Wide` (its widest
@@ -77,29 +79,42 @@ void multiply_by_groups(const Product &p, std::int16_t *tables,
   const Grid &grid = p.grid;
   const bool one_tile = p.m <= plan.tile;
   const std::size_t group = std::size_t(plan.group);
+  // A row's indices of a run: `width` bytes; kept for the whole block when
+  // the run spans several groups, else for one chunk of rows.
+  const std::size_t width = std::size_t(plan.run) * group;
+  const bool kept = plan.run > 1;
   for (std::size_t r0 = 0; r0 < p.n; r0 += plan.block_rows) {
     const std::size_t r1 = block_end(r0, p.n, plan.block_rows);
-    for (std::size_t s0 = 0; s0 < p.k; s0 = grid.next_group(s0)) {
-      const Group segments = grid.group_at(s0, p.k);
-      if (one_tile && p.builds())
-        build_group_tables<Stride>(p, segments, Tile{0, p.m}, tables);
-      for (std::size_t i0 = r0; i0 < r1; i0 += plan.index_rows) {
-        const std::size_t i1 = block_end(i0, r1, plan.index_rows);
-        if (p.builds())
-          form_indices<typename Isa::Patterns>(p.A, p.k, plan.segment, segments,
-                                               i0, i1, r1, indices, group);
-        const std::uint8_t *row_indices =
-            p.stand_in_indices ? p.stand_in_indices + (i0 - r0) * group
-                               : indices;
-        for (std::size_t c0 = 0; c0 < p.m; c0 += plan.tile) {
-          const Tile tile = grid.tile_at(c0, p.m);
-          std::int32_t *c_rows = p.C + i0 * p.m + c0;
-          const Rows into{s0 == 0 ? p.start(c0) : c_rows, s0 == 0 ? 0 : p.m,
-                          c_rows, p.m, i1 - i0};
-          multiply_tile<Isa, Stride>(p, segments, tile, !one_tile && p.builds(),
-                                     tables, row_indices, group, into);
+    for (std::size_t run0 = 0; run0 < p.k;) {
+      const std::size_t run1 = grid.run_end(run0, plan.run, p.k);
+      for (std::size_t s0 = run0; s0 < run1; s0 = grid.next_group(s0)) {
+        const Group segments = grid.group_at(s0, p.k);
+        const std::size_t first = (s0 - run0) / std::size_t(plan.segment);
+        if (one_tile && p.builds())
+          build_group_tables<Stride>(p, segments, Tile{0, p.m}, tables);
+        for (std::size_t i0 = r0; i0 < r1; i0 += plan.index_rows) {
+          const std::size_t i1 = block_end(i0, r1, plan.index_rows);
+          std::uint8_t *chunk = indices + (kept ? (i0 - r0) * width : 0);
+          if (p.builds() && s0 == run0)
+            form_indices<typename Isa::Patterns>(p.A, p.k, plan.segment,
+                                                 grid.span(run0, run1), i0, i1,
+                                                 r1, chunk, width);
+          const std::uint8_t *row_indices =
+              p.stand_in_indices ? p.stand_in_indices + (i0 - r0) * group
+                                 : chunk + first;
+          const std::size_t stride = p.stand_in_indices ? group : width;
+          for (std::size_t c0 = 0; c0 < p.m; c0 += plan.tile) {
+            const Tile tile = grid.tile_at(c0, p.m);
+            std::int32_t *c_rows = p.C + i0 * p.m + c0;
+            const Rows into{s0 == 0 ? p.start(c0) : c_rows, s0 == 0 ? 0 : p.m,
+                            c_rows, p.m, i1 - i0};
+            multiply_tile<Isa, Stride>(p, segments, tile,
+                                       !one_tile && p.builds(), tables,
+                                       row_indices, stride, into);
+          }
         }
       }
+      run0 = run1;
     }
   }
 }

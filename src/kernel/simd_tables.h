@@ -64,7 +64,16 @@ struct Grid {
     return s0 == 0 ? 0 : 1 + (s0 - lead) / group_codes;
   }
   Group group_at(std::size_t s0, std::size_t k) const {
-    const std::size_t end = next_group(s0) < k ? next_group(s0) : k;
+    return span(s0, next_group(s0) < k ? next_group(s0) : k);
+  }
+  // The first code after `groups` groups from s0, or k.
+  std::size_t run_end(std::size_t s0, int groups, std::size_t k) const {
+    for (int g = 0; g < groups && s0 < k; ++g)
+      s0 = next_group(s0);
+    return s0 < k ? s0 : k;
+  }
+  // Codes [s0, end) as segments of the plan's length and a short one.
+  Group span(std::size_t s0, std::size_t end) const {
     const std::size_t b = std::size_t(segment);
     return Group{s0, int((end - s0) / b), int((end - s0) % b)};
   }

@@ -233,8 +233,10 @@ void random_shapes(std::mt19937 &rng) {
 // (eight or sixteen rows at a time with ragged rows and chunks, once the
 // memory holds their tables); several row blocks; groups of segments ending
 // in a short segment; a single group (which reads the start and writes C at
-// once); the shorter segments chosen for few rows; and a tall product
-// without a workspace, whose kernel must still keep to one table.
+// once); the shorter segments chosen for few rows; rows a page long or
+// more, whose indices are formed for runs of groups (a last run of one
+// group, a short last segment); and a tall product without a workspace,
+// whose kernel must still keep to one table.
 void tiling_shapes(std::mt19937 &rng) {
   const Case cases[] = {
       {7, 13, 1, 4},     {1030, 16400, 1, 4},  {3, 23, 1, 6},
@@ -250,7 +252,7 @@ void tiling_shapes(std::mt19937 &rng) {
       {2100, 70, 33, 4}, {100, 60, 40, 4},     {70, 300, 70, 4},
       {3, 100, 40, 4},   {16, 100, 40, 4},     {128, 100, 40, 4},
       {128, 100, 5, 4},  {100000, 10, 100, 4}, {5, 70, 45, 4},
-      {1500, 90, 76, 4},
+      {1500, 90, 76, 4}, {520, 4100, 20, 4},   {5, 4099, 3, 4},
   };
   for (const Case &c : cases) {
     const Inputs in = random_inputs(c, rng);
@@ -265,7 +267,8 @@ void tiling_shapes(std::mt19937 &rng) {
 void code_offsets(std::mt19937 &rng) {
   const Case shapes[] = {{600, 1024, 16, 4}, {700, 1152, 40, 4},
                          {5, 1024, 9, 4},    {1100, 4096, 2, 4},
-                         {40, 1024, 1, 4},   {9, 640, 100, 6}};
+                         {40, 1024, 1, 4},   {9, 640, 100, 6},
+                         {520, 4096, 12, 4}};
   for (Case c : shapes)
     for (std::size_t offset : {1, 4, 16, 20, 48, 62}) {
       c.a_offset = offset;
@@ -356,9 +359,12 @@ bool large_enough(const vesk::MemoryPlan &plan, std::size_t k,
            plan.indices.place == vesk::Place::workspace &&
            plan.column.place == vesk::Place::workspace;
   }
-  case vesk::LoopOrder::by_groups:
+  case vesk::LoopOrder::by_groups: {
+    // Runs of several groups keep the block's indices of the run.
+    const std::size_t rows = plan.run > 1 ? plan.block_rows : plan.index_rows;
     return plan.tables.bytes >= group * patterns * plan.row_stride * 2 &&
-           plan.indices.bytes >= plan.index_rows * group;
+           plan.indices.bytes >= rows * std::size_t(plan.run) * group;
+  }
   }
   return false;
 }
@@ -386,7 +392,9 @@ bool cuts_fit(const vesk::MemoryPlan &plan, const vesk::PlanRequest &c,
          plan.group <= vesk::group_limit(plan.segment) && plan.tile >= 1 &&
          plan.tile <= c.m && plan.row_stride >= plan.tile &&
          plan.block_rows >= 1 && plan.block_rows <= c.n &&
-         plan.index_rows >= 1 && plan.index_rows <= plan.block_rows;
+         plan.index_rows >= 1 && plan.index_rows <= plan.block_rows &&
+         plan.run >= 1 && std::size_t(plan.run) <= groups(plan, c.k) &&
+         (plan.run == 1 || plan.order == vesk::LoopOrder::by_groups);
 }
 
 void check_plan(const PlanCase &c) {
@@ -416,7 +424,7 @@ bool same_cuts(const vesk::MemoryPlan &a, const vesk::MemoryPlan &b) {
   return a.order == b.order && a.segment == b.segment && a.group == b.group &&
          a.tile == b.tile && a.row_stride == b.row_stride &&
          a.block_rows == b.block_rows && a.index_rows == b.index_rows &&
-         a.lead == b.lead;
+         a.run == b.run && a.lead == b.lead;
 }
 
 // The block size only bounds the kernel's own memory: where the plan for 4
