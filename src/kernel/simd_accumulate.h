@@ -7,32 +7,35 @@
 #pragma once
 
 #include "simd_tables.h"
-#include "wrapping_add.h"
 
 #include <immintrin.h>
 
 namespace vesk {
 namespace VESK_TARGET {
 
-// to[0 .. lanes) = from[0 .. lanes) + sums[0 .. lanes), four at a time,
-// then one by one. Every access spans exactly the values it reads or
+// to[0 .. lanes) = from[0 .. lanes) + the first `lanes` (1 to 8) 16-bit
+// lanes of v, sign-extended: four at a time, then two, then one, in
+// registers throughout. Every access spans exactly the values it reads or
 // writes: a masked or wider one would overlap the next row of a narrow C,
 // and the load there would wait for this store to retire. The 32-bit
 // additions wrap, so no (caller-excluded) overflow is undefined.
 inline void add_widened_tail(const std::int32_t *from, std::int32_t *to,
-                             const std::int16_t *sums, int lanes) {
+                             __m128i v, int lanes) {
   int i = 0;
-  for (; i + 4 <= lanes; i += 4) {
-    const __m128i wide = _mm_cvtepi16_epi32(
-        _mm_loadl_epi64(reinterpret_cast<const __m128i *>(sums + i)));
+  for (; i + 4 <= lanes; i += 4, v = _mm_srli_si128(v, 8))
     _mm_storeu_si128(
         reinterpret_cast<__m128i *>(to + i),
         _mm_add_epi32(
             _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + i)),
-            wide));
+            _mm_cvtepi16_epi32(v)));
+  __m128i wide = _mm_cvtepi16_epi32(v);
+  if (i + 2 <= lanes) {
+    store_low<8>(to + i, _mm_add_epi32(load_low<8>(from + i), wide));
+    wide = _mm_srli_si128(wide, 8);
+    i += 2;
   }
-  for (; i < lanes; ++i)
-    to[i] = wrapping_add(from[i], sums[i]);
+  if (i < lanes)
+    store_low<4>(to + i, _mm_add_epi32(load_low<4>(from + i), wide));
 }
 
 // Where the sums of a group go: row r's values are read at from + r *
@@ -140,9 +143,7 @@ template <int Lanes> struct NarrowRow {
   }
   static void add_widened_partial(const std::int32_t *from, std::int32_t *to,
                                   Vec v, int lanes) {
-    alignas(16) std::int16_t sums[8];
-    _mm_store_si128(reinterpret_cast<__m128i *>(sums), v);
-    add_widened_tail(from, to, sums, lanes);
+    add_widened_tail(from, to, v, lanes);
   }
 };
 
@@ -159,9 +160,17 @@ struct YmmLanes {
   }
   static void add_widened_partial(const std::int32_t *from, std::int32_t *to,
                                   Vec v, int lanes) {
-    alignas(32) std::int16_t sums[kLanes];
-    _mm256_store_si256(reinterpret_cast<__m256i *>(sums), v);
-    add_widened_tail(from, to, sums, lanes);
+    const __m128i low = _mm256_castsi256_si128(v);
+    if (lanes < 8)
+      return add_widened_tail(from, to, low, lanes);
+    _mm256_storeu_si256(
+        reinterpret_cast<__m256i *>(to),
+        _mm256_add_epi32(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(from)),
+            _mm256_cvtepi16_epi32(low)));
+    if (lanes > 8)
+      add_widened_tail(from + 8, to + 8, _mm256_extracti128_si256(v, 1),
+                       lanes - 8);
   }
 };
 
