@@ -15,13 +15,14 @@ constexpr std::size_t kCodeBlockBytes = std::size_t{8} << 20;
 // With a single tile, indices are formed for a few rows at a time, right
 // before their first use.
 constexpr std::size_t kIndexChunkRows = 64;
-// ... and, where each row lies on pages of its own, for a run of groups:
-// two lines of each row, the pair of adjacent lines that the second-level
-// prefetchers of current x86 cores fetch together, since their streams do
-// not cross from page to page. One line per row and group measured 15%
-// slower at (4096, 4096, 16), and runs of four lines no faster than two (on
-// an AMD Zen 3 core); with rows closer together, as at (65536, 512, 16), the
-// processor follows them by itself and runs only take cache.
+// Where each row lies on pages of its own, indices are formed for a run of
+// groups at a time: two lines of each row, the pair of adjacent lines that
+// the second-level prefetchers of current x86 cores fetch together, since
+// their streams do not cross from page to page. One line per row and group
+// measured 15% slower at (4096, 4096, 16), and runs of four lines no faster
+// than two (on an AMD Zen 3 core); with rows closer together, as at
+// (65536, 512, 16), the processor follows them by itself and runs only take
+// cache.
 constexpr std::size_t kPageBytes = 4096;
 constexpr std::size_t kRunCodes = 2 * kRegionAlignment;
 
@@ -87,16 +88,15 @@ std::size_t table_bytes(const MemoryPlan &plan) {
          sizeof(std::int16_t);
 }
 
-// The indices a plan keeps. By tiles: a block's, every group's. By groups:
-// with runs of several groups, each row's of a run for the whole block, a
-// row's `run * group` bytes apart; with runs of one, those of `index_rows`
-// rows only.
+// The indices a plan keeps: with runs of several groups, those of each
+// row's run a row's `run * group` bytes apart, for the whole block; by tiles,
+// every run's; by groups, one run's, or with runs of one, those of
+// `index_rows` rows only.
 std::size_t index_bytes(const MemoryPlan &plan, std::size_t k) {
-  const std::size_t group = std::size_t(plan.group);
+  const std::size_t width = std::size_t(plan.run) * std::size_t(plan.group);
   if (plan.order == LoopOrder::by_tiles)
-    return plan.block_rows * group_count(plan, k) * group;
-  return plan.run > 1 ? plan.block_rows * std::size_t(plan.run) * group
-                      : plan.index_rows * group;
+    return plan.block_rows * ceil_div(group_count(plan, k), plan.run) * width;
+  return (plan.run > 1 ? plan.block_rows : plan.index_rows) * width;
 }
 
 std::size_t segments_in(std::size_t k, int segment) {
@@ -163,7 +163,7 @@ bool place_by_tiles(std::size_t k, std::size_t line_offset,
   plan.lead = aligning_lead(k, line_offset, plan);
   plan.order = LoopOrder::by_tiles;
   plan.index_rows = plan.block_rows;
-  plan.run = 1;
+  plan.run = static_cast<int>(clamp(plan.run, 1, group_count(plan, k)));
   Placer placer(workspace_bytes, own_limit);
   if (!placer.place(plan.indices, index_bytes(plan, k), true) ||
       !placer.place(plan.column,
@@ -217,13 +217,11 @@ MemoryPlan ideal_tiled_plan(std::size_t n, std::size_t k, std::size_t m,
   plan.block_rows = clamp(rows, min_rows, n);
   plan.index_rows =
       m > plan.tile ? plan.block_rows : clamp(kIndexChunkRows, 1, n);
-  // Runs of several groups only where one tile uses each group's indices
-  // once.
-  const std::size_t group_codes = std::size_t(segment) * group;
   plan.run =
-      m > plan.tile || k < kPageBytes
+      k < kPageBytes
           ? 1
-          : static_cast<int>(clamp(kRunCodes / group_codes, 1, kRunCodes));
+          : static_cast<int>(clamp(kRunCodes / (std::size_t(segment) * group),
+                                   1, kRunCodes));
   return plan;
 }
 

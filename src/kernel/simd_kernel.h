@@ -125,30 +125,40 @@ void multiply_by_tiles(const Product &p, std::int16_t *tables,
   const MemoryPlan &plan = p.plan;
   const Grid &grid = p.grid;
   const std::size_t group = std::size_t(plan.group);
+  const std::size_t width = std::size_t(plan.run) * group;
   for (std::size_t r0 = 0; r0 < p.n; r0 += plan.block_rows) {
     const std::size_t r1 = block_end(r0, p.n, plan.block_rows);
     const std::size_t rows = r1 - r0;
-    // Each group's indices, rows after rows.
-    const auto group_indices = [&](std::size_t s0) {
-      return indices + grid.group_number(s0) * rows * group;
+    // Each run's indices, rows after rows, a row's `width` bytes apart.
+    const auto run_indices = [&](std::size_t run) {
+      return indices + run * rows * width;
     };
-    for (std::size_t s0 = 0; p.builds() && s0 < p.k; s0 = grid.next_group(s0))
+    for (std::size_t run0 = 0, run = 0; p.builds() && run0 < p.k; ++run) {
+      const std::size_t run1 = grid.run_end(run0, plan.run, p.k);
       form_indices<typename Isa::Patterns>(p.A, p.k, plan.segment,
-                                           grid.group_at(s0, p.k), r0, r1, r1,
-                                           group_indices(s0), group);
+                                           grid.span(run0, run1), r0, r1, r1,
+                                           run_indices(run), width);
+      run0 = run1;
+    }
     for (std::size_t c0 = 0; c0 < p.m; c0 += plan.tile) {
       const Tile tile = grid.tile_at(c0, p.m);
       std::int32_t *c_rows = p.C + r0 * p.m + c0;
-      for (std::size_t s0 = 0; s0 < p.k; s0 = grid.next_group(s0)) {
-        const Group segments = grid.group_at(s0, p.k);
-        // Rows of a wide C lie thousands of bytes apart and would share a
-        // few cache sets: between the first group and the last, the tile is
-        // summed into in the column copy, whose rows are adjacent.
-        const bool first = s0 == 0, last = grid.next_group(s0) >= p.k;
-        const Rows into{first ? p.start(c0) : column, first ? 0 : tile.width,
-                        last ? c_rows : column, last ? p.m : tile.width, rows};
-        multiply_tile<Isa, Stride>(p, segments, tile, p.builds(), tables,
-                                   group_indices(s0), group, into);
+      for (std::size_t run0 = 0, run = 0; run0 < p.k; ++run) {
+        const std::size_t run1 = grid.run_end(run0, plan.run, p.k);
+        for (std::size_t s0 = run0; s0 < run1; s0 = grid.next_group(s0)) {
+          // Rows of a wide C lie thousands of bytes apart and would share a
+          // few cache sets: between the first group and the last, the tile
+          // is summed into in the column copy, whose rows are adjacent.
+          const bool first = s0 == 0, last = grid.next_group(s0) >= p.k;
+          const Rows into{first ? p.start(c0) : column, first ? 0 : tile.width,
+                          last ? c_rows : column, last ? p.m : tile.width,
+                          rows};
+          multiply_tile<Isa, Stride>(
+              p, grid.group_at(s0, p.k), tile, p.builds(), tables,
+              run_indices(run) + (s0 - run0) / std::size_t(plan.segment), width,
+              into);
+        }
+        run0 = run1;
       }
     }
   }

@@ -234,9 +234,9 @@ void random_shapes(std::mt19937 &rng) {
 // memory holds their tables); several row blocks; groups of segments ending
 // in a short segment; a single group (which reads the start and writes C at
 // once); the shorter segments chosen for few rows; rows a page long or
-// more, whose indices are formed for runs of groups (a last run of one
-// group, a short last segment); and a tall product without a workspace,
-// whose kernel must still keep to one table.
+// more, whose indices are formed for runs of groups (by groups and by
+// tiles, a last run of one group, a short last segment); and a tall product
+// without a workspace, whose kernel must still keep to one table.
 void tiling_shapes(std::mt19937 &rng) {
   const Case cases[] = {
       {7, 13, 1, 4},     {1030, 16400, 1, 4},  {3, 23, 1, 6},
@@ -253,7 +253,7 @@ void tiling_shapes(std::mt19937 &rng) {
       {3, 100, 40, 4},   {16, 100, 40, 4},     {128, 100, 40, 4},
       {128, 100, 5, 4},  {100000, 10, 100, 4}, {5, 70, 45, 4},
       {1500, 90, 76, 4}, {520, 4100, 20, 4},   {5, 4099, 3, 4},
-      {70, 37, 6, 6},
+      {70, 37, 6, 6},    {600, 4100, 33, 4},
   };
   for (const Case &c : cases) {
     const Inputs in = random_inputs(c, rng);
@@ -353,7 +353,8 @@ bool large_enough(const vesk::MemoryPlan &plan, std::size_t k,
     return plan.tables.bytes >=
            group * plan.tile * target.transposed_chunk_bytes;
   case vesk::LoopOrder::by_tiles: {
-    const std::size_t kept = groups(plan, k) * group;
+    const std::size_t kept =
+        ceil_div(groups(plan, k), plan.run) * plan.run * group;
     return plan.tables.bytes >= group * patterns * plan.row_stride * 2 &&
            plan.indices.bytes >= plan.block_rows * kept &&
            plan.column.bytes >= plan.block_rows * plan.tile * 4 &&
@@ -394,8 +395,7 @@ bool cuts_fit(const vesk::MemoryPlan &plan, const vesk::PlanRequest &c,
          plan.tile <= c.m && plan.row_stride >= plan.tile &&
          plan.block_rows >= 1 && plan.block_rows <= c.n &&
          plan.index_rows >= 1 && plan.index_rows <= plan.block_rows &&
-         plan.run >= 1 && std::size_t(plan.run) <= groups(plan, c.k) &&
-         (plan.run == 1 || plan.order == vesk::LoopOrder::by_groups);
+         plan.run >= 1 && std::size_t(plan.run) <= groups(plan, c.k);
 }
 
 void check_plan(const PlanCase &c) {
