@@ -10,9 +10,9 @@
 // indices of a few rows at a time are formed right before their first use,
 // for a run of groups at once where rows lie pages apart, so that each row
 // is read in runs of a few lines; going by tiles, a block's indices are
-// formed once and serve every tile, whose column of C is summed into in a
-// copy with adjacent rows. A product with
-// one or a few columns transposes rows instead (simd_transposed.h).
+// formed once, in the same runs, and serve every tile, whose column of C is
+// summed into in a copy with adjacent rows. A product of a few columns
+// transposes rows instead (simd_transposed.h).
 //
 // An instruction set provides `Narrow` (16 lanes) and `Wide` (its widest
 // vector) for simd_accumulate.h, `Patterns` for simd_indices.h,
