@@ -40,13 +40,12 @@ private:
 // sum is the entry.
 struct TransposedOps {
   static constexpr std::size_t kRows = 16;
-  // Beyond six columns, tables of rows of columns (by groups, indices formed
-  // in runs of two lines of each row) were measured faster on an AMD Zen 3
-  // core, interleaved in one process: by up to a fifth at 7 to 10 columns,
-  // with A in the third-level cache or not; at 6 columns slower. They also
-  // cost no more than the same tables for 16 columns, where this path at 8
-  // took longer.
-  static constexpr std::size_t kColumns = 6;
+  // Beyond ten columns, tables of whole vectors of columns were measured
+  // faster (on an AMD Zen 3 core; at 11 as fast). At 8 columns this path
+  // and tables of rows of 8, their indices formed in runs, ran as fast as
+  // each other, and at (1024, 16384, 8) this one up to a fifth faster: it
+  // reads each row in longer runs.
+  static constexpr std::size_t kColumns = 10;
   // Reading a whole line of each row at a time measured up to a sixth
   // faster than half lines (on an AMD Zen 3 core, m = 1 to 4).
   static constexpr std::size_t kChunkCodes = 64;
