@@ -48,7 +48,7 @@ struct MemoryPlan {
   std::size_t row_stride; // entries per table row: 2, 4, 8 or whole vectors
   std::size_t block_rows; // rows of A per row block
   std::size_t index_rows; // rows whose indices are formed at a time
-  int run;                // by_groups: groups whose indices a row forms at once
+  int run;                // tiled: groups whose indices a row forms at once
   std::size_t lead;       // codes of a shorter first group; 0: none
   Piece tables;           // group * 4^segment * row_stride 16-bit entries
   Piece indices;          // a byte per row and segment kept

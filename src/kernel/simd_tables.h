@@ -57,12 +57,6 @@ struct Grid {
   std::size_t next_group(std::size_t s0) const {
     return s0 == 0 && lead > 0 ? lead : s0 + group_codes;
   }
-  // The group's place among the row's groups.
-  std::size_t group_number(std::size_t s0) const {
-    if (lead == 0)
-      return s0 / group_codes;
-    return s0 == 0 ? 0 : 1 + (s0 - lead) / group_codes;
-  }
   Group group_at(std::size_t s0, std::size_t k) const {
     return span(s0, next_group(s0) < k ? next_group(s0) : k);
   }
