@@ -49,6 +49,7 @@ struct MemoryPlan {
   std::size_t block_rows; // rows of A per row block
   std::size_t index_rows; // rows whose indices are formed at a time
   int run;                // tiled: groups whose indices a row forms at once
+  bool fetch_rows_ahead;  // transposed: the next rows' chunks fetched early
   std::size_t lead;       // codes of a shorter first group; 0: none
   Piece tables;           // group * 4^segment * row_stride 16-bit entries
   Piece indices;          // a byte per row and segment kept
@@ -96,6 +97,36 @@ MemoryPlan plan_memory(const PlanRequest &request, const TargetConfig &target,
 // Groups of a row's codes: the plan's lead, if any, then whole groups of
 // segment * group codes, the last one possibly shorter.
 std::size_t group_count(const MemoryPlan &plan, std::size_t k);
+
+// How the transposed path lays a row's codes in chunks: the plan's lead, if
+// any, then whole chunks, the last one possibly shorter. A chunk's codes are
+// read as the `codes` codes of its window, which starts where the chunk
+// does or, for a short last chunk, that many codes before the row's end;
+// the window's codes outside the chunk get tables of zeros. So every read
+// is whole wherever k has a chunk's codes.
+struct ChunkGrid {
+  std::size_t k;
+  std::size_t codes; // per whole chunk
+  std::size_t lead;  // codes of a shorter first chunk; 0: none
+
+  std::size_t count() const {
+    return (lead > 0) + (k - lead + codes - 1) / codes;
+  }
+  std::size_t start(std::size_t i) const {
+    return i == 0 ? 0 : lead > 0 ? lead + (i - 1) * codes : i * codes;
+  }
+  std::size_t end(std::size_t i) const {
+    const std::size_t next = start(i + 1);
+    return next < k ? next : k;
+  }
+  std::size_t window(std::size_t i) const {
+    return k >= codes && start(i) + codes > k ? k - codes : start(i);
+  }
+  // Codes of chunk i's window within the row: `codes` unless k is shorter.
+  std::size_t window_codes(std::size_t i) const {
+    return k - window(i) < codes ? k - window(i) : codes;
+  }
+};
 
 // The segment length for tables shared by `rows` rows, at most the segment
 // bound: building a table of 4^L rows must pay for itself against the

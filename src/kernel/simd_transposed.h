@@ -16,6 +16,7 @@
 // row_sums and build_chunk (a column's tables from its values).
 #pragma once
 
+#include "simd_indices.h"
 #include "simd_tables.h"
 #include "wrapping_add.h"
 
@@ -25,73 +26,78 @@ namespace vesk {
 namespace VESK_TARGET {
 
 template <class Ops> struct TransposedProduct {
-  // Blocks of the plan's chunks of codes, after the plan's lead, if any:
-  // a first block of one short chunk.
+  // Blocks of the plan's number of chunks, each chunk's tables built once
+  // for every row.
   static void multiply(const Product &p, std::int16_t *tables) {
-    const std::size_t block_codes =
-        std::size_t(p.plan.group) * Ops::kChunkCodes;
-    for (std::size_t c0 = 0, codes = 0; c0 < p.k; c0 += codes) {
-      codes = c0 == 0 && p.plan.lead > 0 ? p.plan.lead : block_codes;
-      if (codes > p.k - c0)
-        codes = p.k - c0;
+    const ChunkGrid chunks{p.k, Ops::kChunkCodes, p.plan.lead};
+    const std::size_t count = chunks.count();
+    for (std::size_t i0 = 0; i0 < count; i0 += std::size_t(p.plan.group)) {
+      const std::size_t i1 = block_end(i0, count, std::size_t(p.plan.group));
       if (p.builds())
-        build_block(p, c0, codes, tables);
-      add_block_sums_to(p, c0, codes, tables,
+        build_block(p, chunks, i0, i1, tables);
+      add_block_sums_to(p, chunks, i0, i1, tables,
                         std::make_index_sequence<Ops::kColumns>());
     }
   }
 
 private:
-  // Every column's tables for codes c0 .. c0 + codes, chunk after chunk;
-  // codes past k count as zero.
-  static void build_block(const Product &p, std::size_t c0, std::size_t codes,
+  // Every column's tables for chunks i0 .. i1, chunk after chunk: the
+  // values of a window's codes outside its chunk count as zero.
+  static void build_block(const Product &p, const ChunkGrid &chunks,
+                          std::size_t i0, std::size_t i1,
                           std::int16_t *tables) {
-    for (std::size_t c = 0; c < codes; c += Ops::kChunkCodes)
+    for (std::size_t i = i0; i < i1; ++i) {
+      const std::size_t window = chunks.window(i);
+      const std::size_t from = chunks.start(i) - window;
+      const std::size_t to = chunks.end(i) - window;
       for (std::size_t column = 0; column < p.m; ++column) {
         int values[Ops::kChunkCodes] = {};
-        const std::int8_t *b = p.B + (c0 + c) * p.m + column;
-        for (std::size_t t = 0; t < Ops::kChunkCodes && c + t < codes; ++t)
+        const std::int8_t *b = p.B + window * p.m + column;
+        for (std::size_t t = from; t < to; ++t)
           values[t] = b[t * p.m];
-        Ops::build_chunk(values,
-                         tables + (c / Ops::kChunkCodes * p.m + column) *
-                                      Ops::kChunkEntries);
+        Ops::build_chunk(values, tables + ((i - i0) * p.m + column) *
+                                              Ops::kChunkEntries);
       }
+    }
   }
 
   // add_block_sums for every row, with the number of columns known at
   // compile time so that their sums stay in registers.
   template <std::size_t... Less>
-  static void add_block_sums_to(const Product &p, std::size_t c0,
-                                std::size_t codes, const std::int16_t *tables,
+  static void add_block_sums_to(const Product &p, const ChunkGrid &chunks,
+                                std::size_t i0, std::size_t i1,
+                                const std::int16_t *tables,
                                 std::index_sequence<Less...>) {
-    using Rows = void (*)(const Product &, std::size_t, std::size_t,
-                          std::size_t, const std::int16_t *);
+    using Rows = void (*)(const Product &, std::size_t, const ChunkGrid &,
+                          std::size_t, std::size_t, const std::int16_t *);
     static constexpr Rows kByColumns[] = {&add_block_sums<Less + 1>...};
     const Rows add = kByColumns[p.m - 1];
     for (std::size_t r0 = 0; r0 < p.n; r0 += Ops::kRows)
-      add(p, r0, c0, codes, tables);
+      add(p, r0, chunks, i0, i1, tables);
   }
 
   // C of rows r0 .. r0 + kRows (fewer at the end) plus the sums of their
-  // codes c0 .. c0 + codes; the first block adds to the bias, or to zero.
-  // Each index serves every column before the next is prepared.
+  // chunks i0 .. i1; the first block adds to the bias, or to zero. Each
+  // index serves every column before the next is prepared.
   template <std::size_t M>
-  static void add_block_sums(const Product &p, std::size_t r0, std::size_t c0,
-                             std::size_t codes, const std::int16_t *tables) {
+  static void add_block_sums(const Product &p, std::size_t r0,
+                             const ChunkGrid &chunks, std::size_t i0,
+                             std::size_t i1, const std::int16_t *tables) {
     const std::size_t rows = p.n - r0 < Ops::kRows ? p.n - r0 : Ops::kRows;
-    const std::uint8_t *first = p.A + r0 * p.k + c0;
+    const std::uint8_t *first = p.A + r0 * p.k;
     typename Ops::Sums sums[M];
     for (std::size_t column = 0; column < M; ++column)
       sums[column] = Ops::zero();
-    for (std::size_t c = 0; c < codes; c += Ops::kChunkCodes) {
-      const std::size_t left = codes - c;
+    const bool ahead =
+        p.plan.fetch_rows_ahead && p.builds() && r0 + 2 * Ops::kRows <= p.n;
+    for (std::size_t i = i0; i < i1; ++i) {
+      if (ahead)
+        prefetch_window(first + Ops::kRows * p.k + chunks.window(i), p.k);
       const typename Ops::Lanes lanes =
-          p.builds()
-              ? Ops::load(first + c, p.k, rows,
-                          left < Ops::kChunkCodes ? left : Ops::kChunkCodes)
-              : Ops::stand_in(r0 + c);
-      const std::int16_t *table =
-          tables + c / Ops::kChunkCodes * M * Ops::kChunkEntries;
+          p.builds() ? load(first + chunks.window(i), p.k, rows,
+                            chunks.window_codes(i))
+                     : Ops::stand_in(r0 + i);
+      const std::int16_t *table = tables + (i - i0) * M * Ops::kChunkEntries;
       typename Ops::Chunk chunk[M];
       for (std::size_t column = 0; column < M; ++column)
         chunk[column] = Ops::chunk_zero();
@@ -105,7 +111,23 @@ private:
       for (std::size_t column = 0; column < M; ++column)
         Ops::add_chunk(sums[column], chunk[column]);
     }
-    add_row_sums<M>(p, r0, rows, c0 == 0, sums);
+    add_row_sums<M>(p, r0, rows, i0 == 0, sums);
+  }
+
+  // Ops::load, its whole windows apart so that they take the shortest path.
+  static typename Ops::Lanes load(const std::uint8_t *window, std::size_t k,
+                                  std::size_t rows, std::size_t codes) {
+    if (rows == Ops::kRows && codes == Ops::kChunkCodes)
+      return Ops::load(window, k, Ops::kRows, Ops::kChunkCodes);
+    return Ops::load(window, k, rows, codes);
+  }
+
+  // The next rows' window of a chunk, into the second-level cache.
+  static void prefetch_window(const std::uint8_t *window, std::size_t k) {
+    for (std::size_t i = 0; i < Ops::kRows; ++i, window += k) {
+      prefetch_codes(window);
+      prefetch_codes(window + Ops::kChunkCodes - 1);
+    }
   }
 
   template <std::size_t M>

@@ -264,12 +264,14 @@ void tiling_shapes(std::mt19937 &rng) {
 
 // Codes starting anywhere in a line. With k a multiple of 64 and many
 // groups, groups then begin with a shorter one that ends where a line does
-// (whole segments of 1 to 4 codes); otherwise they run as usual.
+// (whole segments of 1 to 4 codes); otherwise they run as usual. Few
+// columns begin with a shorter chunk likewise, in the first of several
+// blocks at (40, 16384, 10).
 void code_offsets(std::mt19937 &rng) {
   const Case shapes[] = {{600, 1024, 16, 4}, {700, 1152, 40, 4},
                          {5, 1024, 9, 4},    {1100, 4096, 2, 4},
                          {40, 1024, 1, 4},   {9, 640, 100, 6},
-                         {520, 4096, 12, 4}};
+                         {520, 4096, 12, 4}, {40, 16384, 10, 4}};
   for (Case c : shapes)
     for (std::size_t offset : {1, 4, 16, 20, 48, 62}) {
       c.a_offset = offset;
@@ -386,6 +388,9 @@ bool cuts_fit(const vesk::MemoryPlan &plan, const vesk::PlanRequest &c,
   if (plan.order == vesk::LoopOrder::transposed)
     return c.m <= target.transposed_columns && plan.tile == c.m &&
            plan.group >= 1 &&
+           std::size_t(plan.group) <=
+               vesk::ChunkGrid{c.k, target.transposed_codes, plan.lead}
+                   .count() &&
            (plan.lead == 0 ||
             (plan.lead < target.transposed_codes && plan.lead < c.k &&
              (c.line_offset + plan.lead) % 64 == 0));
