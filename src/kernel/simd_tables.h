@@ -239,6 +239,64 @@ template <std::size_t Stride> struct TileValues {
   }
 };
 
+// A narrow row's Stride entries (in a vector's low lanes) repeated through
+// all 8 lanes.
+template <std::size_t Stride> __m128i repeated(__m128i row) {
+  static_assert(Stride == 2 || Stride == 4 || Stride == 8, "a narrow row");
+  if constexpr (Stride == 2)
+    return _mm_shuffle_epi32(row, 0);
+  else if constexpr (Stride == 4)
+    return _mm_unpacklo_epi64(row, row);
+  else
+    return row;
+}
+
+// The pattern of each entry of the 8 at entry 8 t of a narrow table, whose
+// rows hold Stride entries.
+template <std::size_t Stride> __m128i patterns_at(std::size_t t) {
+  alignas(16) std::int16_t pattern[8];
+  for (std::size_t e = 0; e < 8; ++e)
+    pattern[e] = static_cast<std::int16_t>((8 * t + e) / Stride);
+  return _mm_load_si128(reinterpret_cast<const __m128i *>(pattern));
+}
+
+// build_table for rows narrower than 16 entries, in vectors of 8 entries
+// that hold 8 / Stride rows each: patterns 0-3 are the first row of B times
+// the pattern; every later level adds the repeated row to whole vectors of
+// the levels below, each loaded as it was stored.
+template <std::size_t Stride>
+void build_narrow_table(std::int16_t *__restrict table,
+                        const std::int8_t *b_row, std::size_t m, int L,
+                        const TileValues<Stride> &tile, bool may_overread) {
+  const auto step_of = [&](const std::int8_t *row) {
+    return repeated<Stride>(tile.row(row, may_overread).v[0]);
+  };
+  const auto at = [](std::int16_t *entry) {
+    return reinterpret_cast<__m128i *>(entry);
+  };
+  const __m128i first = step_of(b_row);
+  for (std::size_t t = 0; t < Stride / 2; ++t)
+    _mm_storeu_si128(at(table + 8 * t),
+                     _mm_mullo_epi16(first, patterns_at<Stride>(t)));
+  std::size_t filled = 4;
+  for (int l = 1; l < L; ++l) {
+    b_row += m;
+    const __m128i step = step_of(b_row);
+    const __m128i twice = _mm_add_epi16(step, step);
+    const __m128i thrice = _mm_add_epi16(twice, step);
+    std::int16_t *__restrict once = table + filled * Stride;
+    std::int16_t *__restrict two = once + filled * Stride;
+    std::int16_t *__restrict three = two + filled * Stride;
+    for (std::size_t j = 0; j < filled * Stride; j += 8) {
+      const __m128i entry = _mm_loadu_si128(at(table + j));
+      _mm_storeu_si128(at(once + j), _mm_add_epi16(entry, step));
+      _mm_storeu_si128(at(two + j), _mm_add_epi16(entry, twice));
+      _mm_storeu_si128(at(three + j), _mm_add_epi16(entry, thrice));
+    }
+    filled *= 4;
+  }
+}
+
 // Fills the 4^L rows of a segment's table for one tile; `b_row` is the
 // segment's first row of B at the tile's first column, rows m apart. Rows
 // are `Stride` entries, those past the tile's width zero. Pattern d (one
@@ -252,26 +310,7 @@ void build_table(std::int16_t *__restrict table, const std::int8_t *b_row,
                  bool may_overread) {
   using Row = TableRow<Stride>;
   if constexpr (!Row::kWide) {
-    // Narrow rows: the patterns below 4^l are one run of entries, which the
-    // compiler vectorises across rows.
-    for (std::size_t c = 0; c < Stride; ++c)
-      table[c] = 0;
-    std::size_t filled = 1;
-    for (int l = 0; l < L; ++l, b_row += m) {
-      std::int16_t step[Stride];
-      tile.row(b_row, may_overread).store(step);
-      std::int16_t *__restrict once = table + filled * Stride;
-      std::int16_t *__restrict twice = once + filled * Stride;
-      std::int16_t *__restrict thrice = twice + filled * Stride;
-      for (std::size_t j = 0; j < filled * Stride; j += Stride)
-        for (std::size_t c = 0; c < Stride; ++c) {
-          const int entry = table[j + c], value = step[c];
-          once[j + c] = static_cast<std::int16_t>(entry + value);
-          twice[j + c] = static_cast<std::int16_t>(entry + 2 * value);
-          thrice[j + c] = static_cast<std::int16_t>(entry + 3 * value);
-        }
-      filled *= 4;
-    }
+    build_narrow_table<Stride>(table, b_row, m, L, tile, may_overread);
     return;
   }
   Row step = tile.row(b_row, may_overread);
