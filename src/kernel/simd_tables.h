@@ -260,40 +260,57 @@ template <std::size_t Stride> __m128i patterns_at(std::size_t t) {
   return _mm_load_si128(reinterpret_cast<const __m128i *>(pattern));
 }
 
-// build_table for rows narrower than 16 entries, in vectors of 8 entries
-// that hold 8 / Stride rows each: patterns 0-3 are the first row of B times
-// the pattern; every later level adds the repeated row to whole vectors of
-// the levels below, each loaded as it was stored.
+// Patterns 0-3 of a table: the first row of B times each pattern. Narrow
+// rows are built in vectors of 8 entries that hold 8 / Stride rows each.
 template <std::size_t Stride>
-void build_narrow_table(std::int16_t *__restrict table,
-                        const std::int8_t *b_row, std::size_t m, int L,
-                        const TileValues<Stride> &tile, bool may_overread) {
-  const auto step_of = [&](const std::int8_t *row) {
-    return repeated<Stride>(tile.row(row, may_overread).v[0]);
-  };
-  const auto at = [](std::int16_t *entry) {
-    return reinterpret_cast<__m128i *>(entry);
-  };
-  const __m128i first = step_of(b_row);
-  for (std::size_t t = 0; t < Stride / 2; ++t)
-    _mm_storeu_si128(at(table + 8 * t),
-                     _mm_mullo_epi16(first, patterns_at<Stride>(t)));
-  std::size_t filled = 4;
-  for (int l = 1; l < L; ++l) {
-    b_row += m;
-    const __m128i step = step_of(b_row);
-    const __m128i twice = _mm_add_epi16(step, step);
-    const __m128i thrice = _mm_add_epi16(twice, step);
-    std::int16_t *__restrict once = table + filled * Stride;
-    std::int16_t *__restrict two = once + filled * Stride;
-    std::int16_t *__restrict three = two + filled * Stride;
+inline void build_first_level(std::int16_t *table,
+                              const TableRow<Stride> &step) {
+  using Row = TableRow<Stride>;
+  if constexpr (Row::kWide) {
+    const Row twice = step + step;
+    Row::zero().store(table);
+    step.store(table + Stride);
+    twice.store(table + 2 * Stride);
+    (twice + step).store(table + 3 * Stride);
+  } else {
+    const __m128i repeat = repeated<Stride>(step.v[0]);
+    for (std::size_t t = 0; t < Stride / 2; ++t)
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(table + 8 * t),
+                       _mm_mullo_epi16(repeat, patterns_at<Stride>(t)));
+  }
+}
+
+// Patterns filled to 4 * filled of a table whose patterns below `filled`
+// (4^l) are built, from row l of B: pattern d * 4^l + j is pattern j plus d
+// times that row, one addition per entry. Narrow rows add the repeated row
+// to whole vectors of 8 entries, each loaded as it was stored.
+template <std::size_t Stride>
+void add_level(std::int16_t *__restrict table, std::size_t filled,
+               const TableRow<Stride> &step) {
+  std::int16_t *__restrict once = table + filled * Stride;
+  std::int16_t *__restrict two = once + filled * Stride;
+  std::int16_t *__restrict three = two + filled * Stride;
+  if constexpr (TableRow<Stride>::kWide) {
+    const TableRow<Stride> twice = step + step, thrice = twice + step;
+    for (std::size_t j = 0; j < filled * Stride; j += Stride) {
+      const TableRow<Stride> entry = TableRow<Stride>::load(table + j);
+      (entry + step).store(once + j);
+      (entry + twice).store(two + j);
+      (entry + thrice).store(three + j);
+    }
+  } else {
+    const auto at = [](std::int16_t *entry) {
+      return reinterpret_cast<__m128i *>(entry);
+    };
+    const __m128i one = repeated<Stride>(step.v[0]);
+    const __m128i twice = _mm_add_epi16(one, one);
+    const __m128i thrice = _mm_add_epi16(twice, one);
     for (std::size_t j = 0; j < filled * Stride; j += 8) {
       const __m128i entry = _mm_loadu_si128(at(table + j));
-      _mm_storeu_si128(at(once + j), _mm_add_epi16(entry, step));
+      _mm_storeu_si128(at(once + j), _mm_add_epi16(entry, one));
       _mm_storeu_si128(at(two + j), _mm_add_epi16(entry, twice));
       _mm_storeu_si128(at(three + j), _mm_add_epi16(entry, thrice));
     }
-    filled *= 4;
   }
 }
 
@@ -301,41 +318,18 @@ void build_narrow_table(std::int16_t *__restrict table,
 // segment's first row of B at the tile's first column, rows m apart. Rows
 // are `Stride` entries, those past the tile's width zero. Pattern d (one
 // code) is d times the first row; the patterns below 4^l then hold every
-// combination of the first l rows, so pattern d * 4^l + j is pattern j plus
-// d times row l: one addition per entry. Every entry lies within
-// 3 * 128 * L, so 16 bits never wrap.
+// combination of the first l rows. Every entry lies within 3 * 128 * L, so
+// 16 bits never wrap. Declared inline, as is its first level: a table of
+// one code is a few instructions, which a call per table would outweigh.
 template <std::size_t Stride>
-void build_table(std::int16_t *__restrict table, const std::int8_t *b_row,
-                 std::size_t m, int L, const TileValues<Stride> &tile,
-                 bool may_overread) {
-  using Row = TableRow<Stride>;
-  if constexpr (!Row::kWide) {
-    build_narrow_table<Stride>(table, b_row, m, L, tile, may_overread);
-    return;
-  }
-  Row step = tile.row(b_row, may_overread);
-  Row twice = step + step;
-  Row::zero().store(table);
-  step.store(table + Stride);
-  twice.store(table + 2 * Stride);
-  (twice + step).store(table + 3 * Stride);
+inline void build_table(std::int16_t *table, const std::int8_t *b_row,
+                        std::size_t m, int L, const TileValues<Stride> &tile,
+                        bool may_overread) {
+  build_first_level<Stride>(table, tile.row(b_row, may_overread));
   std::size_t filled = 4;
-  for (int l = 1; l < L; ++l) {
-    b_row += m;
-    step = tile.row(b_row, may_overread);
-    twice = step + step;
-    const Row thrice = twice + step;
-    std::int16_t *__restrict once = table + filled * Stride;
-    std::int16_t *__restrict two = once + filled * Stride;
-    std::int16_t *__restrict three = two + filled * Stride;
-    for (std::size_t j = 0; j < filled * Stride; j += Stride) {
-      const Row entry = Row::load(table + j);
-      (entry + step).store(once + j);
-      (entry + twice).store(two + j);
-      (entry + thrice).store(three + j);
-    }
-    filled *= 4;
-  }
+  for (int l = 1; l < L; ++l, filled *= 4)
+    add_level<Stride>(table, filled,
+                      tile.row(b_row + std::size_t(l) * m, may_overread));
 }
 
 constexpr std::size_t kLineBytes = 64;
@@ -343,27 +337,26 @@ constexpr std::size_t kLineBytes = 64;
 template <std::size_t Stride>
 void build_group_tables(const Product &p, const Group &group, const Tile &tile,
                         std::int16_t *tables) {
-  const Grid &grid = p.grid;
-  const std::int8_t *const b_end = p.B + p.k * p.m;
+  // Copies: the tables' stores might otherwise be taken to change them.
+  const std::size_t m = p.m, segment = std::size_t(p.grid.segment);
+  const std::size_t entries = p.grid.table_entries(Stride);
+  const int full = group.full, count = group.count();
+  const std::int8_t *const b_end = p.B + p.k * m;
+  // The next segment's rows of B, where they lie lines apart: fetched while
+  // this table is built. Closer rows are one stream, which the processor
+  // fetches ahead by itself.
+  const bool fetch_next = m >= kLineBytes;
   const TileValues<Stride> values(tile.width);
-  for (int g = 0; g < group.count(); ++g) {
-    const int L = g < group.full ? grid.segment : group.short_codes;
-    const std::int8_t *b_rows =
-        p.B +
-        (group.first_code + std::size_t(grid.segment) * std::size_t(g)) * p.m +
-        tile.column;
-    // The next segment's rows of B, where they lie lines apart: fetch them
-    // while this table is built. Closer rows are one stream, which the
-    // processor fetches ahead by itself.
-    if (p.m >= kLineBytes && g + 1 < group.count())
-      for (int l = 0; l < grid.segment; ++l)
-        _mm_prefetch(reinterpret_cast<const char *>(
-                         b_rows + (std::size_t(grid.segment) + l) * p.m),
+  const std::int8_t *b_rows = p.B + group.first_code * m + tile.column;
+  for (int g = 0; g < count; ++g, b_rows += segment * m, tables += entries) {
+    const int L = g < full ? int(segment) : group.short_codes;
+    if (fetch_next && g + 1 < count)
+      for (std::size_t l = 0; l < segment; ++l)
+        _mm_prefetch(reinterpret_cast<const char *>(b_rows + (segment + l) * m),
                      _MM_HINT_T0);
-    const std::int8_t *last_row = b_rows + std::size_t(L - 1) * p.m;
+    const std::int8_t *last_row = b_rows + std::size_t(L - 1) * m;
     const bool may_overread = std::size_t(b_end - last_row) >= Stride;
-    build_table<Stride>(tables + std::size_t(g) * grid.table_entries(Stride),
-                        b_rows, p.m, L, values, may_overread);
+    build_table<Stride>(tables, b_rows, m, L, values, may_overread);
   }
 }
 
