@@ -88,30 +88,45 @@ private:
     typename Ops::Sums sums[M];
     for (std::size_t column = 0; column < M; ++column)
       sums[column] = Ops::zero();
-    const bool ahead =
-        p.plan.fetch_rows_ahead && p.builds() && r0 + 2 * Ops::kRows <= p.n;
-    for (std::size_t i = i0; i < i1; ++i) {
-      if (ahead)
-        prefetch_window(first + Ops::kRows * p.k + chunks.window(i), p.k);
-      const typename Ops::Lanes lanes =
-          p.builds() ? load(first + chunks.window(i), p.k, rows,
-                            chunks.window_codes(i))
-                     : Ops::stand_in(r0 + i);
-      const std::int16_t *table = tables + (i - i0) * M * Ops::kChunkEntries;
-      typename Ops::Chunk chunk[M];
-      for (std::size_t column = 0; column < M; ++column)
-        chunk[column] = Ops::chunk_zero();
-      for (std::size_t q = 0; q < Ops::kLookups; ++q) {
-        const typename Ops::Index index = Ops::index(lanes, q);
-        for (std::size_t column = 0; column < M; ++column)
-          chunk[column] = Ops::add_lookup(chunk[column], index,
-                                          table + column * Ops::kChunkEntries +
-                                              q * Ops::kLookupEntries);
+    const std::int16_t *table = tables;
+    const std::size_t table_entries = M * Ops::kChunkEntries;
+    if (!p.builds()) {
+      // The lookups alone: one set of stand-ins serves every chunk, as the
+      // shuffles' cost does not depend on the indices they get.
+      const typename Ops::Lanes lanes = Ops::stand_in(r0);
+      for (std::size_t i = i0; i < i1; ++i, table += table_entries)
+        add_chunk_sums<M>(lanes, table, sums);
+    } else {
+      const bool ahead = p.plan.fetch_rows_ahead && r0 + 2 * Ops::kRows <= p.n;
+      for (std::size_t i = i0; i < i1; ++i, table += table_entries) {
+        if (ahead)
+          prefetch_window(first + Ops::kRows * p.k + chunks.window(i), p.k);
+        add_chunk_sums<M>(
+            load(first + chunks.window(i), p.k, rows, chunks.window_codes(i)),
+            table, sums);
       }
-      for (std::size_t column = 0; column < M; ++column)
-        Ops::add_chunk(sums[column], chunk[column]);
     }
     add_row_sums<M>(p, r0, rows, i0 == 0, sums);
+  }
+
+  // A chunk's lookups for M columns, its tables at `table`, widened into
+  // their sums.
+  template <std::size_t M>
+  static void add_chunk_sums(const typename Ops::Lanes &lanes,
+                             const std::int16_t *table,
+                             typename Ops::Sums *sums) {
+    typename Ops::Chunk chunk[M];
+    for (std::size_t column = 0; column < M; ++column)
+      chunk[column] = Ops::chunk_zero();
+    for (std::size_t q = 0; q < Ops::kLookups; ++q) {
+      const typename Ops::Index index = Ops::index(lanes, q);
+      for (std::size_t column = 0; column < M; ++column)
+        chunk[column] = Ops::add_lookup(chunk[column], index,
+                                        table + column * Ops::kChunkEntries +
+                                            q * Ops::kLookupEntries);
+    }
+    for (std::size_t column = 0; column < M; ++column)
+      Ops::add_chunk(sums[column], chunk[column]);
   }
 
   // Ops::load, its whole windows apart so that they take the shortest path.
