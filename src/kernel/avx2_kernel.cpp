@@ -132,16 +132,21 @@ struct TransposedOps {
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + 8), sums.high);
   }
 
-  // Pair j's low bytes at 32 j, its high bytes at 32 j + 16.
+  // Pair j's low bytes at 32 j, its high bytes at 32 j + 16: each 128-bit
+  // half gathers its 8 entries' low bytes, then their high bytes, and the
+  // halves' low and high quarters are brought together.
   static void build_chunk(const int *values, std::int16_t *table) {
-    auto *bytes = reinterpret_cast<std::uint8_t *>(table);
-    for (std::size_t pair = 0; pair < kLookups; ++pair, bytes += 32)
-      for (int i = 0; i < 16; ++i) {
-        const auto entry = static_cast<std::uint16_t>(
-            pair_entry(i, values[2 * pair], values[2 * pair + 1]));
-        bytes[i] = static_cast<std::uint8_t>(entry);
-        bytes[16 + i] = static_cast<std::uint8_t>(entry >> 8);
-      }
+    const __m256i apart =
+        _mm256_setr_epi8(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15,
+                         0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15);
+    auto *out = reinterpret_cast<__m256i *>(table);
+    for (std::size_t pair = 0; pair < kLookups; ++pair)
+      _mm256_storeu_si256(
+          out + pair,
+          _mm256_permute4x64_epi64(
+              _mm256_shuffle_epi8(
+                  pair_entries(values[2 * pair], values[2 * pair + 1]), apart),
+              0xD8));
   }
 
 private:

@@ -169,10 +169,10 @@ struct TransposedOps {
 
   // Group q, pair j, pattern i at q * 64 + j * 16 + i.
   static void build_chunk(const int *values, std::int16_t *table) {
+    auto *out = reinterpret_cast<__m256i *>(table);
     for (std::size_t pair = 0; pair < kChunkCodes / 2; ++pair)
-      for (int i = 0; i < 16; ++i)
-        table[pair * 16 + std::size_t(i)] = static_cast<std::int16_t>(
-            pair_entry(i, values[2 * pair], values[2 * pair + 1]));
+      _mm256_storeu_si256(out + pair,
+                          pair_entries(values[2 * pair], values[2 * pair + 1]));
   }
 
 private:
