@@ -96,6 +96,14 @@ private:
       const typename Ops::Lanes lanes = Ops::stand_in(r0);
       for (std::size_t i = i0; i < i1; ++i, table += table_entries)
         add_chunk_sums<M>(lanes, table, sums);
+    } else if (p.k < Ops::kChunkCodes) {
+      // Rows shorter than a chunk: one chunk, read whole wherever A goes on
+      // past the last of these rows (the next rows' codes meet tables of
+      // zeros), and only the lookups that hold its codes.
+      const bool whole = (r0 + rows - 1) * p.k + Ops::kChunkCodes <= p.n * p.k;
+      constexpr std::size_t kLookupCodes = Ops::kChunkCodes / Ops::kLookups;
+      add_chunk_sums<M>(load(first, p.k, rows, whole ? Ops::kChunkCodes : p.k),
+                        table, sums, (p.k + kLookupCodes - 1) / kLookupCodes);
     } else {
       const bool ahead = p.plan.fetch_rows_ahead && r0 + 2 * Ops::kRows <= p.n;
       for (std::size_t i = i0; i < i1; ++i, table += table_entries) {
@@ -109,16 +117,17 @@ private:
     add_row_sums<M>(p, r0, rows, i0 == 0, sums);
   }
 
-  // A chunk's lookups for M columns, its tables at `table`, widened into
-  // their sums.
+  // A chunk's first `lookups` lookups for M columns, its tables at `table`,
+  // widened into their sums.
   template <std::size_t M>
   static void add_chunk_sums(const typename Ops::Lanes &lanes,
                              const std::int16_t *table,
-                             typename Ops::Sums *sums) {
+                             typename Ops::Sums *sums,
+                             std::size_t lookups = Ops::kLookups) {
     typename Ops::Chunk chunk[M];
     for (std::size_t column = 0; column < M; ++column)
       chunk[column] = Ops::chunk_zero();
-    for (std::size_t q = 0; q < Ops::kLookups; ++q) {
+    for (std::size_t q = 0; q < lookups; ++q) {
       const typename Ops::Index index = Ops::index(lanes, q);
       for (std::size_t column = 0; column < M; ++column)
         chunk[column] = Ops::add_lookup(chunk[column], index,
