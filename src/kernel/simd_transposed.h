@@ -2,7 +2,9 @@
 // chunk are transposed so that one register holds the same pairs of codes of
 // every row, and each column's tables of pairs (16 patterns each) are looked
 // up with shuffles of registers. The transposition, and each index's
-// preparation, is shared by the columns.
+// preparation, is shared by the columns. Chunks lie as the ChunkGrid
+// (memory_plan.h) lays them; where the plan says so (rows shorter than a
+// page), the next rows' chunks are fetched while these are looked up.
 //
 // Part of the fast kernels, compiled once per instruction set (see
 // simd_tables.h). `Ops` provides kRows, kColumns (the most it serves),
