@@ -235,7 +235,8 @@ void random_shapes(std::mt19937 &rng) {
 // in a short segment; a single group (which reads the start and writes C at
 // once); the shorter segments chosen for few rows; rows a page long or
 // more, whose indices are formed for runs of groups (by groups and by
-// tiles, a last run of one group, a short last segment); few columns of
+// tiles, a last run of one group, a short last segment, groups of 3-code
+// segments that end inside lines); few columns of
 // rows shorter than a chunk, read whole but for the last rows; and a tall
 // product without a workspace, whose kernel must still keep to one table.
 void tiling_shapes(std::mt19937 &rng) {
@@ -255,7 +256,7 @@ void tiling_shapes(std::mt19937 &rng) {
       {128, 100, 5, 4},  {100000, 10, 100, 4}, {5, 70, 45, 4},
       {1500, 90, 76, 4}, {520, 4100, 20, 4},   {5, 4099, 3, 4},
       {70, 37, 6, 6},    {600, 4100, 33, 4},   {100, 21, 3, 4},
-      {40, 63, 10, 4},
+      {40, 63, 10, 4},   {100, 4201, 12, 4},
   };
   for (const Case &c : cases) {
     const Inputs in = random_inputs(c, rng);
