@@ -92,20 +92,25 @@ private:
       sums[column] = Ops::zero();
     const std::int16_t *table = tables;
     const std::size_t table_entries = M * Ops::kChunkEntries;
+    // Rows shorter than a chunk have one chunk, of which only the lookups
+    // that hold their codes run.
+    constexpr std::size_t kLookupCodes = Ops::kChunkCodes / Ops::kLookups;
+    const std::size_t short_lookups = (p.k + kLookupCodes - 1) / kLookupCodes;
     if (!p.builds()) {
       // The lookups alone: one set of stand-ins serves every chunk, as the
       // shuffles' cost does not depend on the indices they get.
       const typename Ops::Lanes lanes = Ops::stand_in(r0);
-      for (std::size_t i = i0; i < i1; ++i, table += table_entries)
-        add_chunk_sums<M>(lanes, table, sums);
+      if (p.k < Ops::kChunkCodes)
+        add_chunk_sums<M>(lanes, table, sums, short_lookups);
+      else
+        for (std::size_t i = i0; i < i1; ++i, table += table_entries)
+          add_chunk_sums<M>(lanes, table, sums);
     } else if (p.k < Ops::kChunkCodes) {
-      // Rows shorter than a chunk: one chunk, read whole wherever A goes on
-      // past the last of these rows (the next rows' codes meet tables of
-      // zeros), and only the lookups that hold its codes.
+      // Read whole wherever A goes on past the last of these rows: the next
+      // rows' codes meet tables of zeros.
       const bool whole = (r0 + rows - 1) * p.k + Ops::kChunkCodes <= p.n * p.k;
-      constexpr std::size_t kLookupCodes = Ops::kChunkCodes / Ops::kLookups;
       add_chunk_sums<M>(load(first, p.k, rows, whole ? Ops::kChunkCodes : p.k),
-                        table, sums, (p.k + kLookupCodes - 1) / kLookupCodes);
+                        table, sums, short_lookups);
     } else {
       const bool ahead = p.plan.fetch_rows_ahead && r0 + 2 * Ops::kRows <= p.n;
       for (std::size_t i = i0; i < i1; ++i, table += table_entries) {
