@@ -621,12 +621,15 @@ void refused_widened_memory(std::mt19937 &rng) {
 }
 
 // The lookups alone, which the kernel benchmark times as the method's
-// bound, over stand-ins in each loop order (transposed, by groups in runs,
-// by tiles): their sums mean nothing, but the sanitized build catches any
-// reach past the memory they are given.
+// bound, over stand-ins in each loop order (transposed, of whole and of
+// short rows; by groups in runs; by tiles): their sums mean nothing, but
+// the sanitized build catches any reach past the memory they are given.
 void lookups_alone(std::mt19937 &rng) {
-  const Case shapes[] = {
-      {100, 300, 3, 4}, {520, 4100, 20, 4}, {600, 4100, 33, 4}, {5, 70, 45, 4}};
+  const Case shapes[] = {{100, 300, 3, 4},
+                         {64, 20, 5, 4},
+                         {520, 4100, 20, 4},
+                         {600, 4100, 33, 4},
+                         {5, 70, 45, 4}};
   for (const vesk::KernelTarget *target : targets)
     if (target->lookups != nullptr)
       for (const Case &c : shapes) {
