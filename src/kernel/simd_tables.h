@@ -341,22 +341,24 @@ void build_group_tables(const Product &p, const Group &group, const Tile &tile,
   const std::size_t m = p.m, segment = std::size_t(p.grid.segment);
   const std::size_t entries = p.grid.table_entries(Stride);
   const int full = group.full, count = group.count();
-  const std::int8_t *const b_end = p.B + p.k * m;
   // The next segment's rows of B, where they lie lines apart: fetched while
   // this table is built. Closer rows are one stream, which the processor
   // fetches ahead by itself.
   const bool fetch_next = m >= kLineBytes;
   const TileValues<Stride> values(tile.width);
-  const std::int8_t *b_rows = p.B + group.first_code * m + tile.column;
-  for (int g = 0; g < count; ++g, b_rows += segment * m, tables += entries) {
+  // Offsets into B, so that no pointer is formed past its end.
+  const std::size_t b_size = p.k * m;
+  std::size_t at = group.first_code * m + tile.column;
+  for (int g = 0; g < count; ++g, at += segment * m, tables += entries) {
     const int L = g < full ? int(segment) : group.short_codes;
     if (fetch_next && g + 1 < count)
-      for (std::size_t l = 0; l < segment; ++l)
-        _mm_prefetch(reinterpret_cast<const char *>(b_rows + (segment + l) * m),
-                     _MM_HINT_T0);
-    const std::int8_t *last_row = b_rows + std::size_t(L - 1) * m;
-    const bool may_overread = std::size_t(b_end - last_row) >= Stride;
-    build_table<Stride>(tables, b_rows, m, L, values, may_overread);
+      for (std::size_t l = 0, next = at + segment * m; l < segment; ++l)
+        if (next + l * m < b_size)
+          _mm_prefetch(reinterpret_cast<const char *>(p.B + next + l * m),
+                       _MM_HINT_T0);
+    const std::size_t last_row = at + std::size_t(L - 1) * m;
+    const bool may_overread = b_size - last_row >= Stride;
+    build_table<Stride>(tables, p.B + at, m, L, values, may_overread);
   }
 }
 
