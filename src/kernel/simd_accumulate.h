@@ -6,6 +6,7 @@
 // add_widened_partial (the first few lanes only).
 #pragma once
 
+#include "simd_indices.h"
 #include "simd_tables.h"
 
 #include <immintrin.h>
@@ -63,21 +64,23 @@ constexpr int row_shift(std::size_t stride) {
 // For each row: the sum of its table rows, one per segment of the group
 // (row `index` of a table at its byte offset index << RowShift), formed in
 // `Count` registers of 16-bit lanes (a group never exceeds 16 bits, see
-// group_limit), then added to the first `width` values of the row.
+// group_limit), then added to the first `width` values of the row; first,
+// the row's indices ahead are formed, if any.
 // KnownTableBytes is the size of one table and KnownSegments the group's
 // segments where known when compiling (0: table_stride entries, and
 // runtime_segments).
 template <class V, int Count, int RowShift, std::size_t KnownTableBytes,
-          int KnownSegments = 0>
+          int KnownSegments = 0, class Ahead>
 void accumulate_rows(const std::uint8_t *indices, std::size_t index_stride,
                      int runtime_segments, const std::int16_t *tables,
                      std::size_t table_stride, std::size_t width,
-                     const Rows &rows) {
+                     const Rows &rows, const Ahead &ahead) {
   const std::int32_t *from = rows.from;
   std::int32_t *to = rows.to;
   const int segments = KnownSegments != 0 ? KnownSegments : runtime_segments;
   for (std::size_t r = 0; r < rows.count; ++r, indices += index_stride,
                    from += rows.from_stride, to += rows.to_stride) {
+    ahead.form(r);
     // Two sums per register, of even and odd segments, so that the
     // additions do not wait for each other; four segments a step.
     typename V::Vec sum[Count], odd[Count];
@@ -203,7 +206,8 @@ template <class Isa, std::size_t Stride>
 void accumulate_tile(const std::uint8_t *indices, std::size_t index_stride,
                      int segments, const std::int16_t *tables,
                      std::size_t table_stride, std::size_t width,
-                     const Rows &rows) {
+                     const Rows &rows,
+                     const IndicesAhead<typename Isa::Patterns> &ahead) {
   using Row = RowVectors<Isa, Stride>;
   // Tables of whole 4-code segments, the common case, have a fixed size:
   // each table's place then folds into its loads' displacements, which keeps
@@ -216,13 +220,16 @@ void accumulate_tile(const std::uint8_t *indices, std::size_t index_stride,
   if (table_stride == whole && segments == kUnrolled)
     return accumulate_rows<typename Row::V, Row::kCount, row_shift(Stride),
                            whole * sizeof(std::int16_t), kUnrolled>(
-        indices, index_stride, segments, tables, table_stride, width, rows);
+        indices, index_stride, segments, tables, table_stride, width, rows,
+        ahead);
   if (table_stride == whole)
     return accumulate_rows<typename Row::V, Row::kCount, row_shift(Stride),
                            whole * sizeof(std::int16_t)>(
-        indices, index_stride, segments, tables, table_stride, width, rows);
+        indices, index_stride, segments, tables, table_stride, width, rows,
+        ahead);
   accumulate_rows<typename Row::V, Row::kCount, row_shift(Stride), 0>(
-      indices, index_stride, segments, tables, table_stride, width, rows);
+      indices, index_stride, segments, tables, table_stride, width, rows,
+      ahead);
 }
 
 } // namespace VESK_TARGET

@@ -110,40 +110,58 @@ inline void prefetch_codes(const std::uint8_t *codes) {
   _mm_prefetch(reinterpret_cast<const char *>(codes), _MM_HINT_T1);
 }
 
+// One row's indices of the group: `codes` is the row's first code of it.
 template <class Patterns, int Segment>
-void form_indices_of(const std::uint8_t *A, std::size_t k, const Group &group,
-                     std::size_t r0, std::size_t r1, std::size_t prefetch_end,
-                     std::uint8_t *out, std::size_t stride) {
+void form_row_indices(const std::uint8_t *codes, const Group &group,
+                      std::uint8_t *out) {
   // Copies: stores of bytes may alias the group, which would be read again
   // after each one.
   const int full = group.full, short_codes = group.short_codes;
   constexpr int chunk = Patterns::kIndexBytes / Segment;
   constexpr bool vectorised = (Patterns::kVectorSegments >> Segment) & 1u;
   const int chunked = vectorised ? full / chunk * chunk : 0;
-  const std::size_t last_code =
-      std::size_t(Segment) * full + std::size_t(short_codes) - 1;
+  for (int g = 0; g < chunked; g += chunk)
+    Patterns::template store_indices<Segment>(codes + Segment * g, out + g);
+  int g = chunked;
+  if constexpr (vectorised &&
+                Patterns::kIndexBytes > YmmPatterns::kIndexBytes) {
+    constexpr int half = YmmPatterns::kIndexBytes / Segment;
+    for (; g + half <= full; g += half)
+      YmmPatterns::store_indices<Segment>(codes + Segment * g, out + g);
+  }
+  if constexpr (Segment == 4)
+    for (; g + 2 <= full; g += 2)
+      store_two_indices(codes + 4 * g, out + g);
+  for (; g < full; ++g)
+    out[g] = whole_segment_index<Segment>(codes + Segment * g);
+  if (short_codes > 0)
+    out[full] = segment_index(codes + Segment * full, short_codes);
+}
+
+// A later row's codes of a group, its first and last line (at `last_code`
+// from its first code), fetched while this row's are indexed.
+inline void fetch_row_ahead(const std::uint8_t *codes, std::size_t k,
+                            std::size_t last_code) {
+  const std::uint8_t *later = codes + kPrefetchRows * k;
+  prefetch_codes(later);
+  prefetch_codes(later + last_code);
+}
+
+inline std::size_t last_code_of(int segment, const Group &group) {
+  return std::size_t(segment) * std::size_t(group.full) +
+         std::size_t(group.short_codes) - 1;
+}
+
+template <class Patterns, int Segment>
+void form_indices_of(const std::uint8_t *A, std::size_t k, const Group &group,
+                     std::size_t r0, std::size_t r1, std::size_t prefetch_end,
+                     std::uint8_t *out, std::size_t stride) {
+  const std::size_t last_code = last_code_of(Segment, group);
   const std::uint8_t *codes = A + r0 * k + group.first_code;
   for (std::size_t r = r0; r < r1; ++r, codes += k, out += stride) {
-    if (r + kPrefetchRows < prefetch_end) {
-      prefetch_codes(codes + kPrefetchRows * k);
-      prefetch_codes(codes + kPrefetchRows * k + last_code);
-    }
-    for (int g = 0; g < chunked; g += chunk)
-      Patterns::template store_indices<Segment>(codes + Segment * g, out + g);
-    int g = chunked;
-    if constexpr (vectorised &&
-                  Patterns::kIndexBytes > YmmPatterns::kIndexBytes) {
-      constexpr int half = YmmPatterns::kIndexBytes / Segment;
-      for (; g + half <= full; g += half)
-        YmmPatterns::store_indices<Segment>(codes + Segment * g, out + g);
-    }
-    if constexpr (Segment == 4)
-      for (; g + 2 <= full; g += 2)
-        store_two_indices(codes + 4 * g, out + g);
-    for (; g < full; ++g)
-      out[g] = whole_segment_index<Segment>(codes + Segment * g);
-    if (short_codes > 0)
-      out[full] = segment_index(codes + Segment * full, short_codes);
+    if (r + kPrefetchRows < prefetch_end)
+      fetch_row_ahead(codes, k, last_code);
+    form_row_indices<Patterns, Segment>(codes, group, out);
   }
 }
 
@@ -170,6 +188,46 @@ void form_indices(const std::uint8_t *A, std::size_t k, int segment,
                                         stride);
   }
 }
+
+// Indices of whole 4-code segments formed ahead, a row at a time, inside
+// the lookups of other rows: forming waits on A's lines and the lookups on
+// the tables, and only within one loop does the processor overlap the two.
+// Row i of the lookups forms row i of these, if there is one. Only the
+// segments of large products: their forming is inlined into the lookups,
+// which a call per row to a former of any length made slower than forming
+// apart.
+template <class Patterns> class IndicesAhead {
+public:
+  static constexpr int kSegment = 4;
+
+  // None.
+  IndicesAhead() = default;
+  // Rows [r0, r1) of the group, as form_indices would form them.
+  IndicesAhead(const std::uint8_t *A, std::size_t k, const Group &group,
+               std::size_t r0, std::size_t r1, std::size_t prefetch_end,
+               std::uint8_t *out, std::size_t stride)
+      : codes_(A + r0 * k + group.first_code), k_(k), group_(group),
+        last_code_(last_code_of(kSegment, group)), rows_(r1 - r0),
+        fetched_rows_(prefetch_end - r0), out_(out), stride_(stride) {}
+
+  void form(std::size_t i) const {
+    if (i >= rows_)
+      return;
+    const std::uint8_t *codes = codes_ + i * k_;
+    if (i + kPrefetchRows < fetched_rows_)
+      fetch_row_ahead(codes, k_, last_code_);
+    form_row_indices<Patterns, kSegment>(codes, group_, out_ + i * stride_);
+  }
+
+private:
+  const std::uint8_t *codes_ = nullptr;
+  std::size_t k_ = 0;
+  Group group_{};
+  std::size_t last_code_ = 0;
+  std::size_t rows_ = 0, fetched_rows_ = 0;
+  std::uint8_t *out_ = nullptr;
+  std::size_t stride_ = 0;
+};
 
 } // namespace VESK_TARGET
 } // namespace vesk

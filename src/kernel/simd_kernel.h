@@ -7,9 +7,10 @@
 // formed; for each tile the group's tables are built for that tile only;
 // then every row sums its group's table rows in 16-bit lanes held in
 // registers and widens them into C once per group. Going by groups, the
-// indices of a few rows at a time are formed right before their first use,
-// for a run of groups at once where rows lie pages apart, so that each row
-// is read in runs of a few lines; going by tiles, a block's indices are
+// indices of a few rows at a time are formed before their first use, for a
+// run of groups at once where rows lie pages apart, so that each row is read
+// in runs of a few lines, and then, with one tile, during the lookups of
+// the rows before them; going by tiles, a block's indices are
 // formed once, in the same runs, and serve every tile, whose column of C is
 // summed into in a copy with adjacent rows. A product of a few columns
 // transposes rows instead (simd_transposed.h).
@@ -34,11 +35,12 @@ template <class Isa, std::size_t Own>
 void multiply_tile_as(const Product &p, const Group &segments, const Tile &tile,
                       bool build, std::int16_t *tables,
                       const std::uint8_t *indices, std::size_t index_stride,
-                      const Rows &into) {
+                      const Rows &into,
+                      const IndicesAhead<typename Isa::Patterns> &ahead) {
   if (build)
     build_group_tables<Own>(p, segments, tile, tables);
   accumulate_tile<Isa, Own>(indices, index_stride, segments.count(), tables,
-                            p.grid.table_entries(Own), tile.width, into);
+                            p.grid.table_entries(Own), tile.width, into, ahead);
 }
 
 // The same for any tile of a plan whose rows hold Stride entries. The last
@@ -49,10 +51,11 @@ template <class Isa, std::size_t Stride>
 void multiply_tile(const Product &p, const Group &segments, const Tile &tile,
                    bool build, std::int16_t *tables,
                    const std::uint8_t *indices, std::size_t index_stride,
-                   const Rows &into) {
+                   const Rows &into,
+                   const IndicesAhead<typename Isa::Patterns> &ahead = {}) {
   const auto as = [&](auto own) {
     multiply_tile_as<Isa, decltype(own)::value>(
-        p, segments, tile, build, tables, indices, index_stride, into);
+        p, segments, tile, build, tables, indices, index_stride, into, ahead);
   };
   using std::integral_constant;
   if constexpr (Stride > Isa::kConfig.lanes) {
@@ -83,10 +86,18 @@ void multiply_by_groups(const Product &p, std::int16_t *tables,
   // the run spans several groups, else for one chunk of rows.
   const std::size_t width = std::size_t(plan.run) * group;
   const bool kept = plan.run > 1;
+  // With one tile and the block's indices kept, each chunk of rows forms
+  // the next chunk's indices of the run during its lookups in the run's
+  // first group: (4096, 4096, m) for m = 12 to 32 and (1024, 16384, 16)
+  // measured 4-16% faster so (on an AMD Zen 3 core).
+  using Ahead = IndicesAhead<typename Isa::Patterns>;
+  const bool ahead =
+      one_tile && kept && p.builds() && plan.segment == Ahead::kSegment;
   for (std::size_t r0 = 0; r0 < p.n; r0 += plan.block_rows) {
     const std::size_t r1 = block_end(r0, p.n, plan.block_rows);
     for (std::size_t run0 = 0; run0 < p.k;) {
       const std::size_t run1 = grid.run_end(run0, plan.run, p.k);
+      const Group span = grid.span(run0, run1);
       for (std::size_t s0 = run0; s0 < run1; s0 = grid.next_group(s0)) {
         const Group segments = grid.group_at(s0, p.k);
         const std::size_t first = (s0 - run0) / std::size_t(plan.segment);
@@ -95,10 +106,14 @@ void multiply_by_groups(const Product &p, std::int16_t *tables,
         for (std::size_t i0 = r0; i0 < r1; i0 += plan.index_rows) {
           const std::size_t i1 = block_end(i0, r1, plan.index_rows);
           std::uint8_t *chunk = indices + (kept ? (i0 - r0) * width : 0);
-          if (p.builds() && s0 == run0)
-            form_indices<typename Isa::Patterns>(p.A, p.k, plan.segment,
-                                                 grid.span(run0, run1), i0, i1,
-                                                 r1, chunk, width);
+          const bool forms = p.builds() && s0 == run0;
+          if (forms && (!ahead || i0 == r0))
+            form_indices<typename Isa::Patterns>(p.A, p.k, plan.segment, span,
+                                                 i0, i1, r1, chunk, width);
+          Ahead next;
+          if (forms && ahead && i1 < r1)
+            next = Ahead(p.A, p.k, span, i1, block_end(i1, r1, plan.index_rows),
+                         r1, indices + (i1 - r0) * width, width);
           const std::uint8_t *row_indices =
               p.stand_in_indices ? p.stand_in_indices + (i0 - r0) * group
                                  : chunk + first;
@@ -110,7 +125,7 @@ void multiply_by_groups(const Product &p, std::int16_t *tables,
                             c_rows, p.m, i1 - i0};
             multiply_tile<Isa, Stride>(p, segments, tile,
                                        !one_tile && p.builds(), tables,
-                                       row_indices, stride, into);
+                                       row_indices, stride, into, next);
           }
         }
       }
