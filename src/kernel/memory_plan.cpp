@@ -93,13 +93,13 @@ std::size_t table_bytes(const MemoryPlan &plan) {
 
 // The indices a plan keeps: with runs of several groups, those of each
 // row's run a row's `run * group` bytes apart, for the whole block; by tiles,
-// every run's; by groups, one run's, or with runs of one, those of
-// `index_rows` rows only.
+// every run's; by groups, one run's, or with runs of one, those of two
+// chunks of `index_rows` rows only, one looked up while the next is formed.
 std::size_t index_bytes(const MemoryPlan &plan, std::size_t k) {
   const std::size_t width = std::size_t(plan.run) * std::size_t(plan.group);
   if (plan.order == LoopOrder::by_tiles)
     return plan.block_rows * ceil_div(group_count(plan, k), plan.run) * width;
-  return (plan.run > 1 ? plan.block_rows : plan.index_rows) * width;
+  return (plan.run > 1 ? plan.block_rows : 2 * plan.index_rows) * width;
 }
 
 std::size_t segments_in(std::size_t k, int segment) {

@@ -83,16 +83,20 @@ void multiply_by_groups(const Product &p, std::int16_t *tables,
   const bool one_tile = p.m <= plan.tile;
   const std::size_t group = std::size_t(plan.group);
   // A row's indices of a run: `width` bytes; kept for the whole block when
-  // the run spans several groups, else for one chunk of rows.
+  // the run spans several groups, else for two chunks of rows in turn.
   const std::size_t width = std::size_t(plan.run) * group;
   const bool kept = plan.run > 1;
-  // With one tile and the block's indices kept, each chunk of rows forms
-  // the next chunk's indices of the run during its lookups in the run's
-  // first group: (4096, 4096, m) for m = 12 to 32 and (1024, 16384, 16)
-  // measured 4-16% faster so (on an AMD Zen 3 core).
+  const auto indices_of = [&](std::size_t r0, std::size_t i0) {
+    const std::size_t row =
+        kept ? i0 - r0 : (i0 - r0) / plan.index_rows % 2 * plan.index_rows;
+    return indices + row * width;
+  };
+  // With one tile, each chunk of rows forms the next chunk's indices of the
+  // run during its lookups in the run's first group: (4096, 4096, m) for
+  // m = 12 to 32, (1024, 16384, 16) and, with runs of one, (65536, 512, 16)
+  // and (16384, 1024, 16) measured 4-16% faster so (on an AMD Zen 3 core).
   using Ahead = IndicesAhead<typename Isa::Patterns>;
-  const bool ahead =
-      one_tile && kept && p.builds() && plan.segment == Ahead::kSegment;
+  const bool ahead = one_tile && p.builds() && plan.segment == Ahead::kSegment;
   for (std::size_t r0 = 0; r0 < p.n; r0 += plan.block_rows) {
     const std::size_t r1 = block_end(r0, p.n, plan.block_rows);
     for (std::size_t run0 = 0; run0 < p.k;) {
@@ -105,7 +109,7 @@ void multiply_by_groups(const Product &p, std::int16_t *tables,
           build_group_tables<Stride>(p, segments, Tile{0, p.m}, tables);
         for (std::size_t i0 = r0; i0 < r1; i0 += plan.index_rows) {
           const std::size_t i1 = block_end(i0, r1, plan.index_rows);
-          std::uint8_t *chunk = indices + (kept ? (i0 - r0) * width : 0);
+          std::uint8_t *chunk = indices_of(r0, i0);
           const bool forms = p.builds() && s0 == run0;
           if (forms && (!ahead || i0 == r0))
             form_indices<typename Isa::Patterns>(p.A, p.k, plan.segment, span,
@@ -113,7 +117,7 @@ void multiply_by_groups(const Product &p, std::int16_t *tables,
           Ahead next;
           if (forms && ahead && i1 < r1)
             next = Ahead(p.A, p.k, span, i1, block_end(i1, r1, plan.index_rows),
-                         r1, indices + (i1 - r0) * width, width);
+                         r1, indices_of(r0, i1), width);
           const std::uint8_t *row_indices =
               p.stand_in_indices ? p.stand_in_indices + (i0 - r0) * group
                                  : chunk + first;

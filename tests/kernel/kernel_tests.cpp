@@ -367,8 +367,10 @@ bool large_enough(const vesk::MemoryPlan &plan, std::size_t k,
            plan.column.place == vesk::Place::workspace;
   }
   case vesk::LoopOrder::by_groups: {
-    // Runs of several groups keep the block's indices of the run.
-    const std::size_t rows = plan.run > 1 ? plan.block_rows : plan.index_rows;
+    // Runs of several groups keep the block's indices of the run, runs of
+    // one two chunks' of rows.
+    const std::size_t rows =
+        plan.run > 1 ? plan.block_rows : 2 * plan.index_rows;
     return plan.tables.bytes >= group * patterns * plan.row_stride * 2 &&
            plan.indices.bytes >= rows * std::size_t(plan.run) * group;
   }
