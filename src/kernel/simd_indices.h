@@ -189,6 +189,9 @@ void form_indices(const std::uint8_t *A, std::size_t k, int segment,
   }
 }
 
+// How far ahead of the lookups indices are formed, at most: in rows.
+constexpr std::size_t kRowsAhead = 64;
+
 // Indices of whole 4-code segments formed ahead, a row at a time, inside
 // the lookups of other rows: forming waits on A's lines and the lookups on
 // the tables, and only within one loop does the processor overlap the two.

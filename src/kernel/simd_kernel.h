@@ -86,17 +86,21 @@ void multiply_by_groups(const Product &p, std::int16_t *tables,
   // the run spans several groups, else for two chunks of rows in turn.
   const std::size_t width = std::size_t(plan.run) * group;
   const bool kept = plan.run > 1;
-  const auto indices_of = [&](std::size_t r0, std::size_t i0) {
-    const std::size_t row =
-        kept ? i0 - r0 : (i0 - r0) / plan.index_rows % 2 * plan.index_rows;
-    return indices + row * width;
+  const auto indices_at = [&](std::size_t r0, std::size_t row) {
+    const std::size_t i = row - r0, rows = plan.index_rows;
+    return indices + (kept ? i : i / rows % 2 * rows + i % rows) * width;
   };
-  // With one tile, each chunk of rows forms the next chunk's indices of the
-  // run during its lookups in the run's first group: (4096, 4096, m) for
-  // m = 12 to 32, (1024, 16384, 16) and, with runs of one, (65536, 512, 16)
-  // and (16384, 1024, 16) measured 4-16% faster so (on an AMD Zen 3 core).
+  // Only the first rows' indices of a run are formed before its lookups:
+  // each row looked up in its first group and first tile forms those of the
+  // row `lead_rows` rows on, so that the waits on A and on the tables
+  // overlap. With one tile that is the next chunk of rows. Measured against
+  // forming all of a chunk's before its lookups (on an AMD Zen 3 core):
+  // (4096, 4096, m) for m = 12 to 64, (1024, 16384, 16), (65536, 512, 16)
+  // and (16384, 1024, 16) 4-16% faster.
   using Ahead = IndicesAhead<typename Isa::Patterns>;
-  const bool ahead = one_tile && p.builds() && plan.segment == Ahead::kSegment;
+  const bool ahead = p.builds() && plan.segment == Ahead::kSegment;
+  const std::size_t lead_rows =
+      one_tile || plan.index_rows < kRowsAhead ? plan.index_rows : kRowsAhead;
   for (std::size_t r0 = 0; r0 < p.n; r0 += plan.block_rows) {
     const std::size_t r1 = block_end(r0, p.n, plan.block_rows);
     for (std::size_t run0 = 0; run0 < p.k;) {
@@ -109,15 +113,17 @@ void multiply_by_groups(const Product &p, std::int16_t *tables,
           build_group_tables<Stride>(p, segments, Tile{0, p.m}, tables);
         for (std::size_t i0 = r0; i0 < r1; i0 += plan.index_rows) {
           const std::size_t i1 = block_end(i0, r1, plan.index_rows);
-          std::uint8_t *chunk = indices_of(r0, i0);
+          std::uint8_t *chunk = indices_at(r0, i0);
           const bool forms = p.builds() && s0 == run0;
           if (forms && (!ahead || i0 == r0))
-            form_indices<typename Isa::Patterns>(p.A, p.k, plan.segment, span,
-                                                 i0, i1, r1, chunk, width);
+            form_indices<typename Isa::Patterns>(
+                p.A, p.k, plan.segment, span, i0,
+                ahead ? block_end(i0, r1, lead_rows) : i1, r1, chunk, width);
           Ahead next;
-          if (forms && ahead && i1 < r1)
-            next = Ahead(p.A, p.k, span, i1, block_end(i1, r1, plan.index_rows),
-                         r1, indices_of(r0, i1), width);
+          if (forms && ahead && i0 + lead_rows < r1)
+            next = Ahead(p.A, p.k, span, i0 + lead_rows,
+                         block_end(i1, r1, lead_rows), r1,
+                         indices_at(r0, i0 + lead_rows), width);
           const std::uint8_t *row_indices =
               p.stand_in_indices ? p.stand_in_indices + (i0 - r0) * group
                                  : chunk + first;
@@ -127,9 +133,9 @@ void multiply_by_groups(const Product &p, std::int16_t *tables,
             std::int32_t *c_rows = p.C + i0 * p.m + c0;
             const Rows into{s0 == 0 ? p.start(c0) : c_rows, s0 == 0 ? 0 : p.m,
                             c_rows, p.m, i1 - i0};
-            multiply_tile<Isa, Stride>(p, segments, tile,
-                                       !one_tile && p.builds(), tables,
-                                       row_indices, stride, into, next);
+            multiply_tile<Isa, Stride>(
+                p, segments, tile, !one_tile && p.builds(), tables, row_indices,
+                stride, into, c0 == 0 ? next : Ahead());
           }
         }
       }
