@@ -6,14 +6,15 @@
 // segments and column tiles. For each group the rows' pattern indices are
 // formed; for each tile the group's tables are built for that tile only;
 // then every row sums its group's table rows in 16-bit lanes held in
-// registers and widens them into C once per group. Going by groups, the
-// indices of a few rows at a time are formed before their first use, for a
+// registers and widens them into C once per group. Indices are formed for a
 // run of groups at once where rows lie pages apart, so that each row is read
-// in runs of a few lines, and then, with one tile, during the lookups of
-// the rows before them; going by tiles, a block's indices are
-// formed once, in the same runs, and serve every tile, whose column of C is
-// summed into in a copy with adjacent rows. A product of a few columns
-// transposes rows instead (simd_transposed.h).
+// in runs of a few lines, and, with segments of 4 codes, by the first tile's
+// lookups of the rows a chunk before, so that waiting on A overlaps waiting
+// on the tables. Going by groups, a few rows' indices are kept at a time, or
+// with several tiles a block's; going by tiles, a block's indices of every
+// run are kept and serve every tile, whose column of C is summed into in a
+// copy with adjacent rows. A product of a few columns transposes rows
+// instead (simd_transposed.h).
 //
 // An instruction set provides `Narrow` (16 lanes) and `Wide` (its widest
 // vector) for simd_accumulate.h, `Patterns` for simd_indices.h,
@@ -151,25 +152,33 @@ void multiply_by_tiles(const Product &p, std::int16_t *tables,
   const Grid &grid = p.grid;
   const std::size_t group = std::size_t(plan.group);
   const std::size_t width = std::size_t(plan.run) * group;
+  // The first tile forms each run's indices as by groups: the first rows'
+  // before its lookups, the others during them, `kRowsAhead` rows on.
+  using Ahead = IndicesAhead<typename Isa::Patterns>;
+  const bool ahead = p.builds() && plan.segment == Ahead::kSegment;
   for (std::size_t r0 = 0; r0 < p.n; r0 += plan.block_rows) {
     const std::size_t r1 = block_end(r0, p.n, plan.block_rows);
     const std::size_t rows = r1 - r0;
+    const std::size_t formed = ahead ? block_end(r0, r1, kRowsAhead) : r1;
     // Each run's indices, rows after rows, a row's `width` bytes apart.
     const auto run_indices = [&](std::size_t run) {
       return indices + run * rows * width;
     };
-    for (std::size_t run0 = 0, run = 0; p.builds() && run0 < p.k; ++run) {
-      const std::size_t run1 = grid.run_end(run0, plan.run, p.k);
-      form_indices<typename Isa::Patterns>(p.A, p.k, plan.segment,
-                                           grid.span(run0, run1), r0, r1, r1,
-                                           run_indices(run), width);
-      run0 = run1;
-    }
     for (std::size_t c0 = 0; c0 < p.m; c0 += plan.tile) {
       const Tile tile = grid.tile_at(c0, p.m);
       std::int32_t *c_rows = p.C + r0 * p.m + c0;
       for (std::size_t run0 = 0, run = 0; run0 < p.k; ++run) {
         const std::size_t run1 = grid.run_end(run0, plan.run, p.k);
+        const Group span = grid.span(run0, run1);
+        Ahead next;
+        if (p.builds() && c0 == 0) {
+          form_indices<typename Isa::Patterns>(p.A, p.k, plan.segment, span, r0,
+                                               formed, r1, run_indices(run),
+                                               width);
+          if (formed < r1)
+            next = Ahead(p.A, p.k, span, formed, r1, r1,
+                         run_indices(run) + (formed - r0) * width, width);
+        }
         for (std::size_t s0 = run0; s0 < run1; s0 = grid.next_group(s0)) {
           // Rows of a wide C lie thousands of bytes apart and would share a
           // few cache sets: between the first group and the last, the tile
@@ -181,7 +190,7 @@ void multiply_by_tiles(const Product &p, std::int16_t *tables,
           multiply_tile<Isa, Stride>(
               p, grid.group_at(s0, p.k), tile, p.builds(), tables,
               run_indices(run) + (s0 - run0) / std::size_t(plan.segment), width,
-              into);
+              into, s0 == run0 ? next : Ahead());
         }
         run0 = run1;
       }
