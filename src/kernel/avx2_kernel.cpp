@@ -29,167 +29,215 @@ private:
   }
 };
 
-// The transposed product (simd_transposed.h), sixteen rows at a time. A
-// row's 64 codes of a chunk, a line, form two registers of 16 pair indices
-// in 16-bit lanes; transposing the sixteen rows' registers of each half
-// gives registers that hold one pair of every row, row i in lane i. A pair's 16
-// entries are kept as bytes, low and high apart, 16 bytes each, and read into
-// both 128-bit halves of a register. With the index in a lane's low byte and
-// 0x80 (which shuffles in a zero) in its high byte, a byte shuffle yields the
-// low byte zero-extended; with the two swapped, the high byte times 256: their
-// sum is the entry.
+// The transposed product (simd_transposed.h), 32 rows at a time, a row in
+// each byte lane. A row's 64 codes of a chunk, a line, form 32 pair indices
+// (d0 + 4 d1) in bytes; transposing the 32 rows' registers gives registers
+// that hold one pair of every row. A value v is split as 16 h + l, with l in
+// 0 .. 15 and h in -8 .. 7, and each pair has two tables of 16 bytes, of its
+// l parts (0 .. 90) and of its h parts (-48 .. 42): byte shuffles look up 32
+// rows at once, and two pairs' lookups add up in bytes before a multiply-add
+// widens them (l times 1, h times 16) into 16-bit sums. So each shuffle
+// serves twice the rows that 16-bit entries would, and the indices need no
+// preparation. Rows are placed so that the even byte lanes hold rows 0-15
+// and the odd ones rows 16-31.
 struct TransposedOps {
-  static constexpr std::size_t kRows = 16;
+  static constexpr std::size_t kRows = 32;
   // Beyond ten columns, tables of whole vectors of columns were measured
-  // faster (on an AMD Zen 3 core; at 11 as fast). At 8 columns this path
-  // and tables of rows of 8, their indices formed in runs, ran as fast as
-  // each other, and at (1024, 16384, 8) this one up to a fifth faster: it
-  // reads each row in longer runs.
+  // faster (on an AMD Zen 3 core).
   static constexpr std::size_t kColumns = 10;
   // Reading a whole line of each row at a time measured up to a sixth
   // faster than half lines (on an AMD Zen 3 core, m = 1 to 4).
   static constexpr std::size_t kChunkCodes = 64;
-  static constexpr std::size_t kHalfCodes = 32;
-  static constexpr std::size_t kLookups = kChunkCodes / 2; // one per pair
-  static constexpr std::size_t kLookupEntries = 16;        // 32 bytes a pair
+  static constexpr std::size_t kPairs = kChunkCodes / 2;
+  static constexpr std::size_t kLookups = kPairs / 2; // two pairs each
+  // A lookup's tables: l and h bytes of its first pair, then of its second.
+  static constexpr std::size_t kLookupEntries = 4 * 16 / sizeof(std::int16_t);
   static constexpr std::size_t kChunkEntries = kLookups * kLookupEntries;
-  static_assert(kHalfCodes / 2 == kRows, "each half's transposition is square");
+  static_assert(kPairs == kRows, "the transposition is square");
 
   struct Lanes {
-    __m256i pair[kLookups];
+    __m256i pair[kPairs];
   };
   struct Index {
-    __m256i low, high; // shuffle controls for the low and the high bytes
+    __m256i first, second;
   };
-  using Chunk = __m256i;
+  struct Chunk {
+    __m256i low, high; // rows 0-15 and 16-31
+  };
   struct Sums {
-    __m256i low, high; // rows 0-7 and 8-15
+    __m256i rows[4]; // rows 0-7, 8-15, 16-23, 24-31
   };
 
   // The chunk of `rows` rows (k apart) of `codes` codes, transposed.
   static Lanes load(const std::uint8_t *first, std::size_t k, std::size_t rows,
                     std::size_t codes) {
-    Lanes lanes;
-    const std::size_t second = codes > kHalfCodes ? codes - kHalfCodes : 0;
-    for (std::size_t i = 0; i < kRows; ++i) {
-      const std::uint8_t *row = first + i * k;
-      lanes.pair[i] =
-          i < rows ? pair_words(row, codes) : _mm256_setzero_si256();
-      lanes.pair[kRows + i] = i < rows && second > 0
-                                  ? pair_words(row + kHalfCodes, second)
-                                  : _mm256_setzero_si256();
+    __m256i bytes[kRows];
+    for (std::size_t slot = 0; slot < kRows; ++slot) {
+      const std::size_t row = (slot & 1) * 16 + slot / 2;
+      bytes[slot] = row < rows ? pair_bytes(first + row * k, codes)
+                               : _mm256_setzero_si256();
     }
-    transpose(lanes.pair);
-    transpose(lanes.pair + kRows);
+    Lanes lanes;
+    transpose(bytes, lanes);
     return lanes;
   }
 
   static Lanes stand_in(std::size_t seed) {
     const __m256i varied = _mm256_xor_si256(
-        _mm256_setr_epi16(3, 14, 1, 5, 9, 2, 6, 5, 3, 5, 8, 9, 7, 9, 3, 2),
-        _mm256_set1_epi16(static_cast<short>(seed)));
+        _mm256_setr_epi8(3, 14, 1, 5, 9, 2, 6, 5, 3, 5, 8, 9, 7, 9, 3, 2, 3, 8,
+                         4, 6, 2, 6, 4, 3, 3, 8, 3, 2, 7, 9, 5, 0),
+        _mm256_set1_epi8(static_cast<char>(seed)));
     Lanes lanes;
-    for (std::size_t i = 0; i < kLookups; ++i)
-      lanes.pair[i] = _mm256_and_si256(
-          _mm256_add_epi16(varied, _mm256_set1_epi16(short(i))),
-          _mm256_set1_epi16(15));
+    for (std::size_t i = 0; i < kPairs; ++i)
+      lanes.pair[i] =
+          _mm256_and_si256(_mm256_add_epi8(varied, _mm256_set1_epi8(char(i))),
+                           _mm256_set1_epi8(15));
     return lanes;
   }
 
   static Index index(const Lanes &lanes, std::size_t q) {
-    const __m256i pair = lanes.pair[q];
-    return {
-        _mm256_or_si256(pair, _mm256_set1_epi16(-0x8000)),
-        _mm256_or_si256(_mm256_slli_epi16(pair, 8), _mm256_set1_epi16(0x80))};
+    return {lanes.pair[2 * q], lanes.pair[2 * q + 1]};
   }
 
-  static Chunk chunk_zero() { return _mm256_setzero_si256(); }
-
-  // At most 16 entries of 2 * 3 * 128 a lane: widened per chunk.
-  static Chunk add_lookup(Chunk chunk, const Index &index,
-                          const std::int16_t *table) {
-    const auto *planes = reinterpret_cast<const __m128i *>(table);
-    const __m256i low =
-        _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(planes[0]), index.low);
-    const __m256i high =
-        _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(planes[1]), index.high);
-    return _mm256_add_epi16(chunk, _mm256_add_epi16(low, high));
-  }
-
-  static Sums zero() {
+  static Chunk chunk_zero() {
     return {_mm256_setzero_si256(), _mm256_setzero_si256()};
   }
 
-  static void add_chunk(Sums &sums, Chunk chunk) {
-    sums.low = _mm256_add_epi32(
-        sums.low, _mm256_cvtepi16_epi32(_mm256_castsi256_si128(chunk)));
-    sums.high = _mm256_add_epi32(
-        sums.high, _mm256_cvtepi16_epi32(_mm256_extracti128_si256(chunk, 1)));
+  // Two pairs' l parts add up to at most 180, their h parts to -96 .. 84:
+  // bytes hold both. A lookup adds at most 16 * 96 to a row's 16-bit sum,
+  // and a chunk has 16 lookups: widened per chunk.
+  static Chunk add_lookup(Chunk chunk, const Index &index,
+                          const std::int16_t *table) {
+    const auto *planes = reinterpret_cast<const __m128i *>(table);
+    const __m256i l = _mm256_add_epi8(look_up(planes[0], index.first),
+                                      look_up(planes[2], index.second));
+    const __m256i h = _mm256_add_epi8(look_up(planes[1], index.first),
+                                      look_up(planes[3], index.second));
+    const __m256i even = _mm256_set1_epi16(1), odd = _mm256_set1_epi16(0x100);
+    const __m256i even16 = _mm256_set1_epi16(16);
+    const __m256i odd16 = _mm256_set1_epi16(0x1000);
+    chunk.low = _mm256_add_epi16(
+        chunk.low, _mm256_add_epi16(_mm256_maddubs_epi16(l, even),
+                                    _mm256_maddubs_epi16(even16, h)));
+    chunk.high = _mm256_add_epi16(
+        chunk.high, _mm256_add_epi16(_mm256_maddubs_epi16(l, odd),
+                                     _mm256_maddubs_epi16(odd16, h)));
+    return chunk;
+  }
+
+  static Sums zero() {
+    Sums sums;
+    for (__m256i &rows : sums.rows)
+      rows = _mm256_setzero_si256();
+    return sums;
+  }
+
+  static void add_chunk(Sums &sums, const Chunk &chunk) {
+    add_widened(sums.rows[0], sums.rows[1], chunk.low);
+    add_widened(sums.rows[2], sums.rows[3], chunk.high);
   }
 
   static void row_sums(const Sums &sums, std::int32_t *out) {
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), sums.low);
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + 8), sums.high);
+    for (std::size_t i = 0; i < 4; ++i)
+      _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + 8 * i),
+                          sums.rows[i]);
   }
 
-  // Pair j's low bytes at 32 j, its high bytes at 32 j + 16: each 128-bit
-  // half gathers its 8 entries' low bytes, then their high bytes, and the
-  // halves' low and high quarters are brought together.
+  // Pair p's l bytes at 32 p, its h bytes at 32 p + 16. A value's h part
+  // and l parts are (v - (v & 15)) / 16 and v & 15.
   static void build_chunk(const int *values, std::int16_t *table) {
-    const __m256i apart =
-        _mm256_setr_epi8(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15,
-                         0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15);
     auto *out = reinterpret_cast<__m256i *>(table);
-    for (std::size_t pair = 0; pair < kLookups; ++pair)
+    for (std::size_t pair = 0; pair < kPairs; ++pair) {
+      const int v0 = values[2 * pair], v1 = values[2 * pair + 1];
+      const __m256i l = pair_entries(v0 & 15, v1 & 15);
+      const __m256i h =
+          pair_entries((v0 - (v0 & 15)) / 16, (v1 - (v1 & 15)) / 16);
+      // Packing works per 128-bit half: l's and h's first halves, then
+      // their second halves, put in order by the permutation.
       _mm256_storeu_si256(
-          out + pair,
-          _mm256_permute4x64_epi64(
-              _mm256_shuffle_epi8(
-                  pair_entries(values[2 * pair], values[2 * pair + 1]), apart),
-              0xD8));
+          out + pair, _mm256_permute4x64_epi64(_mm256_packs_epi16(l, h), 0xD8));
+    }
   }
 
 private:
-  // The pair indices (d0 + 4 d1) of up to 32 codes, missing ones zero.
-  static __m256i pair_words(const std::uint8_t *codes, std::size_t count) {
-    __m256i bytes;
-    if (count >= kHalfCodes) {
-      bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(codes));
-    } else {
-      alignas(32) std::uint8_t padded[kHalfCodes] = {};
-      std::memcpy(padded, codes, count);
-      bytes = _mm256_load_si256(reinterpret_cast<const __m256i *>(padded));
-    }
-    return _mm256_maddubs_epi16(_mm256_and_si256(bytes, _mm256_set1_epi8(3)),
-                                _mm256_set1_epi16(0x0401));
+  static __m256i look_up(__m128i plane, __m256i index) {
+    return _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(plane), index);
   }
 
-  // Afterwards words[j] holds, in its 16-bit lane i, what words[i] held in
-  // its lane j.
-  static void transpose(__m256i words[kRows]) {
-    __m256i a[kRows], b[kRows];
-    for (std::size_t i = 0; i < kRows; i += 2) { // pairs of rows
-      a[i] = _mm256_unpacklo_epi16(words[i], words[i + 1]);
-      a[i + 1] = _mm256_unpackhi_epi16(words[i], words[i + 1]);
+  static void add_widened(__m256i &first, __m256i &second, __m256i words) {
+    first = _mm256_add_epi32(
+        first, _mm256_cvtepi16_epi32(_mm256_castsi256_si128(words)));
+    second = _mm256_add_epi32(
+        second, _mm256_cvtepi16_epi32(_mm256_extracti128_si256(words, 1)));
+  }
+
+  // The 32 pair indices of up to 64 codes, missing codes zero. Packing
+  // works per 128-bit half, so byte j holds pair kPairOfByte[j].
+  static __m256i pair_bytes(const std::uint8_t *codes, std::size_t count) {
+    alignas(32) std::uint8_t padded[kChunkCodes];
+    if (count < kChunkCodes) {
+      std::memset(padded, 0, sizeof padded);
+      std::memcpy(padded, codes, count);
+      codes = padded;
     }
-    for (std::size_t i = 0; i < kRows; i += 4) { // quads of rows
-      b[i] = _mm256_unpacklo_epi32(a[i], a[i + 2]);
-      b[i + 1] = _mm256_unpackhi_epi32(a[i], a[i + 2]);
-      b[i + 2] = _mm256_unpacklo_epi32(a[i + 1], a[i + 3]);
-      b[i + 3] = _mm256_unpackhi_epi32(a[i + 1], a[i + 3]);
+    const __m256i mask = _mm256_set1_epi8(3);
+    const __m256i weights = _mm256_set1_epi16(0x0401);
+    const auto *lines = reinterpret_cast<const __m256i *>(codes);
+    const __m256i first = _mm256_maddubs_epi16(
+        _mm256_and_si256(_mm256_loadu_si256(lines), mask), weights);
+    const __m256i second = _mm256_maddubs_epi16(
+        _mm256_and_si256(_mm256_loadu_si256(lines + 1), mask), weights);
+    return _mm256_packus_epi16(first, second);
+  }
+  static constexpr std::size_t kPairOfByte[kPairs] = {
+      0, 1, 2,  3,  4,  5,  6,  7,  16, 17, 18, 19, 20, 21, 22, 23,
+      8, 9, 10, 11, 12, 13, 14, 15, 24, 25, 26, 27, 28, 29, 30, 31};
+
+  // Byte j of bytes[slot] goes to byte `slot` of lanes.pair[kPairOfByte[j]]:
+  // four rounds of unpacking transpose each 128-bit half of two sets of 16
+  // registers, and a final round joins the sets' halves.
+  static void transpose(const __m256i bytes[kRows], Lanes &lanes) {
+    __m256i low[16], high[16];
+    transpose_halves(bytes, low);
+    transpose_halves(bytes + 16, high);
+    for (std::size_t j = 0; j < 16; ++j) {
+      lanes.pair[kPairOfByte[j]] =
+          _mm256_permute2x128_si256(low[j], high[j], 0x20);
+      lanes.pair[kPairOfByte[16 + j]] =
+          _mm256_permute2x128_si256(low[j], high[j], 0x31);
     }
-    // b[4 q + h] holds, for quad q, lanes 2h and 2h + 1 of each half.
-    for (std::size_t h = 0; h < 4; ++h) {
-      // Rows 0-7, then 8-15: lanes 2h (even) and 2h + 1 (odd) of each half.
-      const __m256i top_even = _mm256_unpacklo_epi64(b[h], b[4 + h]);
-      const __m256i top_odd = _mm256_unpackhi_epi64(b[h], b[4 + h]);
-      const __m256i bottom_even = _mm256_unpacklo_epi64(b[8 + h], b[12 + h]);
-      const __m256i bottom_odd = _mm256_unpackhi_epi64(b[8 + h], b[12 + h]);
-      words[2 * h] = _mm256_permute2x128_si256(top_even, bottom_even, 0x20);
-      words[8 + 2 * h] = _mm256_permute2x128_si256(top_even, bottom_even, 0x31);
-      words[2 * h + 1] = _mm256_permute2x128_si256(top_odd, bottom_odd, 0x20);
-      words[9 + 2 * h] = _mm256_permute2x128_si256(top_odd, bottom_odd, 0x31);
+  }
+
+  // Afterwards out[j] holds, in byte i of each 128-bit half, byte j of that
+  // half of in[i].
+  static void transpose_halves(const __m256i in[16], __m256i out[16]) {
+    __m256i a[16], b[16], c[16];
+    for (std::size_t i = 0; i < 8; ++i) { // bytes 0-7, 8-15 of 2 registers
+      a[i] = _mm256_unpacklo_epi8(in[2 * i], in[2 * i + 1]);
+      a[8 + i] = _mm256_unpackhi_epi8(in[2 * i], in[2 * i + 1]);
     }
+    for (std::size_t x = 0; x < 16; x += 8) // bytes x+0-3, x+4-7 of 4
+      for (std::size_t i = 0; i < 4; ++i) {
+        b[x + 2 * i] = _mm256_unpacklo_epi16(a[x + 2 * i], a[x + 2 * i + 1]);
+        b[x + 2 * i + 1] =
+            _mm256_unpackhi_epi16(a[x + 2 * i], a[x + 2 * i + 1]);
+      }
+    // b[x + 2 i + s] holds bytes x + 4 s .. + 3 of registers 4 i .. + 3.
+    for (std::size_t g = 0; g < 4; ++g) // bytes 4g .. 4g + 3
+      for (std::size_t j = 0; j < 2; ++j) {
+        const std::size_t at = (g / 2) * 8 + g % 2;
+        const __m256i first = b[at + 2 * (2 * j)];
+        const __m256i second = b[at + 2 * (2 * j + 1)];
+        c[4 * g + 2 * j] = _mm256_unpacklo_epi32(first, second);
+        c[4 * g + 2 * j + 1] = _mm256_unpackhi_epi32(first, second);
+      }
+    // c[4 g + 2 j + s] holds bytes 4 g + 2 s, + 1 of registers 8 j .. + 7.
+    for (std::size_t g = 0; g < 4; ++g)
+      for (std::size_t s = 0; s < 2; ++s) {
+        const __m256i first = c[4 * g + s], second = c[4 * g + 2 + s];
+        out[4 * g + 2 * s] = _mm256_unpacklo_epi64(first, second);
+        out[4 * g + 2 * s + 1] = _mm256_unpackhi_epi64(first, second);
+      }
   }
 };
 
