@@ -99,6 +99,7 @@ private:
 struct TransposedOps {
   static constexpr std::size_t kRows = 8;
   static constexpr std::size_t kColumns = 4;
+  static constexpr std::size_t kPassColumns = kColumns;
   static constexpr std::size_t kChunkCodes = 64;
   static constexpr std::size_t kLookups = kChunkCodes / 8; // groups of 4 pairs
   static constexpr std::size_t kLookupEntries = 64;

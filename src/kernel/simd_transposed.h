@@ -8,14 +8,14 @@
 //
 // Part of the fast kernels, compiled once per instruction set (see
 // simd_tables.h). `Ops` provides kRows, kColumns (the most it serves),
-// kChunkCodes, kChunkEntries (16-bit entries of a column's tables for a
-// chunk), kLookups (index registers of a chunk) and kLookupEntries (entries
-// of one lookup's tables); Lanes, load (a chunk of the rows' codes,
-// transposed), stand_in (lanes of valid indices, varied by a seed, for the
-// lookups alone), index (lookup q's index, prepared), Chunk and
-// chunk_zero, add_lookup (a lookup's entries added to a column's chunk
-// sums), Sums, zero, add_chunk (a chunk's sums widened into a column's),
-// row_sums and build_chunk (a column's tables from its values).
+// kPassColumns (columns looked up in one pass over a chunk), kChunkCodes,
+// kChunkEntries (a column's tables for a chunk, in 16-bit units), kLookups
+// (lookups of a chunk) and kLookupEntries (one lookup's tables, likewise);
+// Lanes, load (a chunk of the rows' codes, transposed), stand_in (lanes of
+// valid indices, varied by a seed, for the lookups alone), index (lookup q's
+// index, prepared), Chunk and chunk_zero, add_lookup (a lookup's entries added
+// to a column's chunk sums), Sums, zero, add_chunk (a chunk's sums widened into
+// a column's), row_sums and build_chunk (a column's tables from its values).
 #pragma once
 
 #include "simd_indices.h"
@@ -125,24 +125,30 @@ private:
   }
 
   // A chunk's first `lookups` lookups for M columns, its tables at `table`,
-  // widened into their sums.
-  template <std::size_t M>
+  // widened into their sums: kPassColumns columns at a time, so that their
+  // chunk sums stay in registers, each pass going over the lookups anew.
+  template <std::size_t M, std::size_t First = 0>
   static void add_chunk_sums(const typename Ops::Lanes &lanes,
                              const std::int16_t *table,
                              typename Ops::Sums *sums,
                              std::size_t lookups = Ops::kLookups) {
-    typename Ops::Chunk chunk[M];
-    for (std::size_t column = 0; column < M; ++column)
+    constexpr std::size_t kPass =
+        M - First < Ops::kPassColumns ? M - First : Ops::kPassColumns;
+    typename Ops::Chunk chunk[kPass];
+    for (std::size_t column = 0; column < kPass; ++column)
       chunk[column] = Ops::chunk_zero();
+    const std::int16_t *pass_table = table + First * Ops::kChunkEntries;
     for (std::size_t q = 0; q < lookups; ++q) {
       const typename Ops::Index index = Ops::index(lanes, q);
-      for (std::size_t column = 0; column < M; ++column)
-        chunk[column] = Ops::add_lookup(chunk[column], index,
-                                        table + column * Ops::kChunkEntries +
-                                            q * Ops::kLookupEntries);
+      for (std::size_t column = 0; column < kPass; ++column)
+        chunk[column] = Ops::add_lookup(
+            chunk[column], index,
+            pass_table + column * Ops::kChunkEntries + q * Ops::kLookupEntries);
     }
-    for (std::size_t column = 0; column < M; ++column)
-      Ops::add_chunk(sums[column], chunk[column]);
+    for (std::size_t column = 0; column < kPass; ++column)
+      Ops::add_chunk(sums[First + column], chunk[column]);
+    if constexpr (First + kPass < M)
+      add_chunk_sums<M, First + kPass>(lanes, table, sums, lookups);
   }
 
   // Ops::load, its whole windows apart so that they take the shortest path.
