@@ -230,7 +230,7 @@ void random_shapes(std::mt19937 &rng) {
 // Shapes that cross the fast paths' boundaries: tiles of 32 columns with
 // ragged ends (a last tile of 1, 2, 4, 5, 8, 13 or 24 columns gets rows of
 // its own width) and narrow tiles of 2, 4, 8 and 16; the matrix-vector paths
-// (eight or sixteen rows at a time with ragged rows and chunks, once the
+// (eight or 32 rows at a time with ragged rows and chunks, once the
 // memory holds their tables); several row blocks; groups of segments ending
 // in a short segment; a single group (which reads the start and writes C at
 // once); the shorter segments chosen for few rows; rows a page long or
@@ -256,7 +256,7 @@ void tiling_shapes(std::mt19937 &rng) {
       {128, 100, 5, 4},  {100000, 10, 100, 4}, {5, 70, 45, 4},
       {1500, 90, 76, 4}, {520, 4100, 20, 4},   {5, 4099, 3, 4},
       {70, 37, 6, 6},    {600, 4100, 33, 4},   {100, 21, 3, 4},
-      {40, 63, 10, 4},   {100, 4201, 12, 4},
+      {40, 63, 10, 4},   {100, 4201, 12, 4},   {47, 200, 11, 4},
   };
   for (const Case &c : cases) {
     const Inputs in = random_inputs(c, rng);
@@ -515,14 +515,17 @@ void plan_properties() {
 // Code 3 everywhere with B at -128 and 127: every table entry and 16-bit
 // sum the kernel forms is at its extreme for its length, and none may wrap.
 // Tables of 4 codes (-1536 and 1524) come from 513 rows on; fewer rows use
-// shorter segments in longer groups, whose sums come near +-32767.
+// shorter segments in longer groups, whose sums come near +-32767. Few
+// columns of many rows go transposed, whose byte sums of two pairs' parts
+// reach 180 (l) and -96 .. 84 (h).
 void extreme_values() {
   for (int block_size : {4, 6, 8})
     for (std::int8_t value : {std::int8_t(-128), std::int8_t(127)}) {
       const Case cases[] = {{5, 19, 9, block_size},
                             {600, 200, 40, block_size},
                             {3, 171, 1349, 4},
-                            {2200, 300, 1, 4}};
+                            {2200, 300, 1, 4},
+                            {100, 300, 12, 4}};
       for (const Case &c : cases) {
         const std::size_t am = std::size_t(c.n) * c.k;
         const std::size_t bm = std::size_t(c.k) * c.m;
