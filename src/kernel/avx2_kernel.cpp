@@ -29,150 +29,67 @@ private:
   }
 };
 
-// The transposed product (simd_transposed.h), 32 rows at a time, a row in
-// each byte lane. A row's 64 codes of a chunk, a line, form 32 pair indices
-// (d0 + 4 d1) in bytes; transposing the 32 rows' registers gives registers
-// that hold one pair of every row. A value v is split as 16 h + l, with l in
-// 0 .. 15 and h in -8 .. 7, and each pair has two tables of 16 bytes, of its
-// l parts (0 .. 90) and of its h parts (-48 .. 42): byte shuffles look up 32
-// rows at once, and two pairs' lookups add up in bytes before a multiply-add
-// widens them (l times 1, h times 16) into 16-bit sums. So each shuffle
-// serves twice the rows that 16-bit entries would, and the indices need no
-// preparation. Rows are placed so that the even byte lanes hold rows 0-15
-// and the odd ones rows 16-31.
-struct TransposedOps {
-  static constexpr std::size_t kRows = 32;
-  // Up to 12 columns this path measured 2-20% faster than tables of whole
-  // vectors of columns, at 14 as fast, at 16 up to a sixth slower (on an
-  // AMD Zen 3 core). A pass over a chunk serves 4 columns: their sums, the
-  // indices and the constants fit in the 16 registers, which at m = 8 to
-  // 12 measured 4-20% faster than all columns at once.
-  static constexpr std::size_t kColumns = 12;
-  static constexpr std::size_t kPassColumns = 4;
+// The transposed product (simd_transposed.h), in bytes. A row's 64 codes of
+// a chunk, a line, form 32 pair indices (d0 + 4 d1) in bytes, and sixteen
+// rows' registers are transposed within each 128-bit half. A value v is
+// split as 16 h + l, with l in 0 .. 15 and h in -8 .. 7, and each pair has
+// two tables of 16 bytes, of its l parts (0 .. 90) and of its h parts
+// (-48 .. 42): a byte shuffle looks up 32 pair indices at once, twice as
+// many as with 16-bit entries, and the indices need no preparation. A
+// lookup's two shuffles add up in bytes (l at most 180, h in -96 .. 84)
+// before multiply-adds widen them (l times 1, h times 16) into 16-bit sums
+// of the even and of the odd bytes' rows.
+struct BytePairs {
   // Reading a whole line of each row at a time measured up to a sixth
   // faster than half lines (on an AMD Zen 3 core, m = 1 to 4).
   static constexpr std::size_t kChunkCodes = 64;
   static constexpr std::size_t kPairs = kChunkCodes / 2;
-  static constexpr std::size_t kLookups = kPairs / 2; // two pairs each
-  // A lookup's tables: l and h bytes of its first pair, then of its second.
-  static constexpr std::size_t kLookupEntries = 4 * 16 / sizeof(std::int16_t);
-  static constexpr std::size_t kChunkEntries = kLookups * kLookupEntries;
-  static_assert(kPairs == kRows, "the transposition is square");
-
-  struct Lanes {
-    __m256i pair[kPairs];
-  };
   struct Index {
     __m256i first, second;
   };
   struct Chunk {
-    __m256i low, high; // rows 0-15 and 16-31
+    __m256i even, odd;
   };
-  struct Sums {
-    __m256i rows[4]; // rows 0-7, 8-15, 16-23, 24-31
-  };
-
-  // The chunk of `rows` rows (k apart) of `codes` codes, transposed.
-  static Lanes load(const std::uint8_t *first, std::size_t k, std::size_t rows,
-                    std::size_t codes) {
-    __m256i bytes[kRows];
-    for (std::size_t slot = 0; slot < kRows; ++slot) {
-      const std::size_t row = (slot & 1) * 16 + slot / 2;
-      bytes[slot] = row < rows ? pair_bytes(first + row * k, codes)
-                               : _mm256_setzero_si256();
-    }
-    Lanes lanes;
-    transpose(bytes, lanes);
-    return lanes;
-  }
-
-  static Lanes stand_in(std::size_t seed) {
-    const __m256i varied = _mm256_xor_si256(
-        _mm256_setr_epi8(3, 14, 1, 5, 9, 2, 6, 5, 3, 5, 8, 9, 7, 9, 3, 2, 3, 8,
-                         4, 6, 2, 6, 4, 3, 3, 8, 3, 2, 7, 9, 5, 0),
-        _mm256_set1_epi8(static_cast<char>(seed)));
-    Lanes lanes;
-    for (std::size_t i = 0; i < kPairs; ++i)
-      lanes.pair[i] =
-          _mm256_and_si256(_mm256_add_epi8(varied, _mm256_set1_epi8(char(i))),
-                           _mm256_set1_epi8(15));
-    return lanes;
-  }
-
-  static Index index(const Lanes &lanes, std::size_t q) {
-    return {lanes.pair[2 * q], lanes.pair[2 * q + 1]};
-  }
 
   static Chunk chunk_zero() {
     return {_mm256_setzero_si256(), _mm256_setzero_si256()};
   }
 
-  // Two pairs' l parts add up to at most 180, their h parts to -96 .. 84:
-  // bytes hold both. A lookup adds at most 16 * 96 to a row's 16-bit sum,
-  // and a chunk has 16 lookups: widened per chunk.
+  // Two shuffles' tables at `planes`: l parts, h parts, l parts, h parts.
   static Chunk add_lookup(Chunk chunk, const Index &index,
-                          const std::int16_t *table) {
-    const auto *planes = reinterpret_cast<const __m128i *>(table);
-    const __m256i l = _mm256_add_epi8(look_up(planes[0], index.first),
-                                      look_up(planes[2], index.second));
-    const __m256i h = _mm256_add_epi8(look_up(planes[1], index.first),
-                                      look_up(planes[3], index.second));
+                          const __m256i (&planes)[4]) {
+    const __m256i l =
+        _mm256_add_epi8(_mm256_shuffle_epi8(planes[0], index.first),
+                        _mm256_shuffle_epi8(planes[2], index.second));
+    const __m256i h =
+        _mm256_add_epi8(_mm256_shuffle_epi8(planes[1], index.first),
+                        _mm256_shuffle_epi8(planes[3], index.second));
     const __m256i even = _mm256_set1_epi16(1), odd = _mm256_set1_epi16(0x100);
     const __m256i even16 = _mm256_set1_epi16(16);
     const __m256i odd16 = _mm256_set1_epi16(0x1000);
-    chunk.low = _mm256_add_epi16(
-        chunk.low, _mm256_add_epi16(_mm256_maddubs_epi16(l, even),
-                                    _mm256_maddubs_epi16(even16, h)));
-    chunk.high = _mm256_add_epi16(
-        chunk.high, _mm256_add_epi16(_mm256_maddubs_epi16(l, odd),
-                                     _mm256_maddubs_epi16(odd16, h)));
+    chunk.even = _mm256_add_epi16(
+        chunk.even, _mm256_add_epi16(_mm256_maddubs_epi16(l, even),
+                                     _mm256_maddubs_epi16(even16, h)));
+    chunk.odd = _mm256_add_epi16(
+        chunk.odd, _mm256_add_epi16(_mm256_maddubs_epi16(l, odd),
+                                    _mm256_maddubs_epi16(odd16, h)));
     return chunk;
   }
 
-  static Sums zero() {
-    Sums sums;
-    for (__m256i &rows : sums.rows)
-      rows = _mm256_setzero_si256();
-    return sums;
+  static int low_part(int value) { return value & 15; }
+  static int high_part(int value) { return (value - (value & 15)) / 16; }
+
+  // Pair `pair`'s 16 l-part entries (or h-part ones, by `part`), as 16-bit
+  // lanes.
+  template <int (*Part)(int)>
+  static __m256i entries(const int *values, std::size_t pair) {
+    return pair_entries(Part(values[2 * pair]), Part(values[2 * pair + 1]));
   }
 
-  static void add_chunk(Sums &sums, const Chunk &chunk) {
-    add_widened(sums.rows[0], sums.rows[1], chunk.low);
-    add_widened(sums.rows[2], sums.rows[3], chunk.high);
-  }
-
-  static void row_sums(const Sums &sums, std::int32_t *out) {
-    for (std::size_t i = 0; i < 4; ++i)
-      _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + 8 * i),
-                          sums.rows[i]);
-  }
-
-  // Pair p's l bytes at 32 p, its h bytes at 32 p + 16. A value's h part
-  // and l parts are (v - (v & 15)) / 16 and v & 15.
-  static void build_chunk(const int *values, std::int16_t *table) {
-    auto *out = reinterpret_cast<__m256i *>(table);
-    for (std::size_t pair = 0; pair < kPairs; ++pair) {
-      const int v0 = values[2 * pair], v1 = values[2 * pair + 1];
-      const __m256i l = pair_entries(v0 & 15, v1 & 15);
-      const __m256i h =
-          pair_entries((v0 - (v0 & 15)) / 16, (v1 - (v1 & 15)) / 16);
-      // Packing works per 128-bit half: l's and h's first halves, then
-      // their second halves, put in order by the permutation.
-      _mm256_storeu_si256(
-          out + pair, _mm256_permute4x64_epi64(_mm256_packs_epi16(l, h), 0xD8));
-    }
-  }
-
-private:
-  static __m256i look_up(__m128i plane, __m256i index) {
-    return _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(plane), index);
-  }
-
-  static void add_widened(__m256i &first, __m256i &second, __m256i words) {
-    first = _mm256_add_epi32(
-        first, _mm256_cvtepi16_epi32(_mm256_castsi256_si128(words)));
-    second = _mm256_add_epi32(
-        second, _mm256_cvtepi16_epi32(_mm256_extracti128_si256(words, 1)));
+  // The entries of a, as bytes, then those of b. Packing works per 128-bit
+  // half; the permutation puts the quarters in order.
+  static __m256i bytes_of(__m256i a, __m256i b) {
+    return _mm256_permute4x64_epi64(_mm256_packs_epi16(a, b), 0xD8);
   }
 
   // The 32 pair indices of up to 64 codes, missing codes zero. Packing
@@ -197,23 +114,31 @@ private:
       0, 1, 2,  3,  4,  5,  6,  7,  16, 17, 18, 19, 20, 21, 22, 23,
       8, 9, 10, 11, 12, 13, 14, 15, 24, 25, 26, 27, 28, 29, 30, 31};
 
-  // Byte j of bytes[slot] goes to byte `slot` of lanes.pair[kPairOfByte[j]]:
-  // four rounds of unpacking transpose each 128-bit half of two sets of 16
-  // registers, and a final round joins the sets' halves.
-  static void transpose(const __m256i bytes[kRows], Lanes &lanes) {
-    __m256i low[16], high[16];
-    transpose_halves(bytes, low);
-    transpose_halves(bytes + 16, high);
-    for (std::size_t j = 0; j < 16; ++j) {
-      lanes.pair[kPairOfByte[j]] =
-          _mm256_permute2x128_si256(low[j], high[j], 0x20);
-      lanes.pair[kPairOfByte[16 + j]] =
-          _mm256_permute2x128_si256(low[j], high[j], 0x31);
+  // Sixteen rows' pair bytes of `rows` rows (k apart) of `codes` codes, the
+  // rest zero; row_of maps register i to its row.
+  template <class RowOf>
+  static void load_rows(const std::uint8_t *first, std::size_t k,
+                        std::size_t rows, std::size_t codes, RowOf row_of,
+                        __m256i bytes[16]) {
+    for (std::size_t i = 0; i < 16; ++i) {
+      const std::size_t row = row_of(i);
+      bytes[i] = row < rows ? pair_bytes(first + row * k, codes)
+                            : _mm256_setzero_si256();
     }
   }
 
+  // Indices for the lookups alone: bytes 0 .. 15, varied by the seed.
+  static __m256i stand_in(std::size_t seed, std::size_t i) {
+    const __m256i varied = _mm256_xor_si256(
+        _mm256_setr_epi8(3, 14, 1, 5, 9, 2, 6, 5, 3, 5, 8, 9, 7, 9, 3, 2, 3, 8,
+                         4, 6, 2, 6, 4, 3, 3, 8, 3, 2, 7, 9, 5, 0),
+        _mm256_set1_epi8(static_cast<char>(seed)));
+    return _mm256_and_si256(_mm256_add_epi8(varied, _mm256_set1_epi8(char(i))),
+                            _mm256_set1_epi8(15));
+  }
+
   // Afterwards out[j] holds, in byte i of each 128-bit half, byte j of that
-  // half of in[i].
+  // half of in[i]: four rounds of unpacking.
   static void transpose_halves(const __m256i in[16], __m256i out[16]) {
     __m256i a[16], b[16], c[16];
     for (std::size_t i = 0; i < 8; ++i) { // bytes 0-7, 8-15 of 2 registers
@@ -245,6 +170,238 @@ private:
   }
 };
 
+// Sixteen rows, row i in byte i of each half; each register's halves hold
+// two pairs, so a lookup's tables are whole registers (16 bytes a pair,
+// both halves' pairs side by side). Reading sixteen rows at a time suits
+// the fewest columns, where reading A takes most of the time: at m = 1 to
+// 3 it measured 7-17% faster than 32 rows (on an AMD Zen 3 core).
+struct SixteenRows : BytePairs {
+  static constexpr std::size_t kRows = 16;
+  // It serves every product of fewer rows than 32, and any of this many
+  // columns or fewer.
+  static constexpr std::size_t kColumns = 12;
+  static constexpr std::size_t kFewColumns = 3;
+  static constexpr std::size_t kPassColumns = 4; // see ThirtyTwoRows
+  static constexpr std::size_t kLookups = kPairs / 4;
+  // A lookup's tables: two registers' l parts, then h parts, 32 bytes each.
+  static constexpr std::size_t kLookupEntries = 4 * 32 / sizeof(std::int16_t);
+  static constexpr std::size_t kChunkEntries = kLookups * kLookupEntries;
+
+  struct Lanes {
+    __m256i pairs[kPairs / 2];
+  };
+  struct Sums {
+    __m256i even, odd; // rows 0, 2 .. 14 and 1, 3 .. 15
+  };
+
+  static Lanes load(const std::uint8_t *first, std::size_t k, std::size_t rows,
+                    std::size_t codes) {
+    __m256i bytes[kRows];
+    load_rows(
+        first, k, rows, codes, [](std::size_t i) { return i; }, bytes);
+    Lanes lanes;
+    transpose_halves(bytes, lanes.pairs);
+    return lanes;
+  }
+
+  // Registers 0 to 7 hold the pairs of a chunk's first 32 codes.
+  static std::size_t lookups_for(std::size_t codes) {
+    return codes <= kChunkCodes / 2 ? kLookups / 2 : kLookups;
+  }
+
+  static Lanes stand_in(std::size_t seed) {
+    Lanes lanes;
+    for (std::size_t i = 0; i < kPairs / 2; ++i)
+      lanes.pairs[i] = BytePairs::stand_in(seed, i);
+    return lanes;
+  }
+
+  static Index index(const Lanes &lanes, std::size_t q) {
+    return {lanes.pairs[2 * q], lanes.pairs[2 * q + 1]};
+  }
+
+  static Chunk add_lookup(Chunk chunk, const Index &index,
+                          const std::int16_t *table) {
+    const auto *at = reinterpret_cast<const __m256i *>(table);
+    const __m256i planes[4] = {
+        _mm256_loadu_si256(at), _mm256_loadu_si256(at + 1),
+        _mm256_loadu_si256(at + 2), _mm256_loadu_si256(at + 3)};
+    return BytePairs::add_lookup(chunk, index, planes);
+  }
+
+  static Sums zero() {
+    return {_mm256_setzero_si256(), _mm256_setzero_si256()};
+  }
+
+  // A lookup adds at most 16 * 96 to each half's 16-bit sum of a row; a
+  // chunk has 8 lookups, and its halves are added once: widened per chunk.
+  static void add_chunk(Sums &sums, const Chunk &chunk) {
+    sums.even = _mm256_add_epi32(sums.even, widened_halves(chunk.even));
+    sums.odd = _mm256_add_epi32(sums.odd, widened_halves(chunk.odd));
+  }
+
+  static void row_sums(const Sums &sums, std::int32_t *out) {
+    // Rows 0-3 and 8-11, then 4-7 and 12-15.
+    const __m256i low = _mm256_unpacklo_epi32(sums.even, sums.odd);
+    const __m256i high = _mm256_unpackhi_epi32(sums.even, sums.odd);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out),
+                        _mm256_permute2x128_si256(low, high, 0x20));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + 8),
+                        _mm256_permute2x128_si256(low, high, 0x31));
+  }
+
+  // Register j's tables at 64 j bytes: the l parts of its halves' pairs,
+  // then their h parts.
+  static void build_chunk(const int *values, std::int16_t *table) {
+    auto *out = reinterpret_cast<__m256i *>(table);
+    for (std::size_t j = 0; j < kPairs / 2; ++j) {
+      const std::size_t a = kPairOfByte[j], b = kPairOfByte[16 + j];
+      _mm256_storeu_si256(out + 2 * j, bytes_of(entries<low_part>(values, a),
+                                                entries<low_part>(values, b)));
+      _mm256_storeu_si256(out + 2 * j + 1,
+                          bytes_of(entries<high_part>(values, a),
+                                   entries<high_part>(values, b)));
+    }
+  }
+
+private:
+  // The sums of a chunk's two halves, rows in the same order, widened.
+  static __m256i widened_halves(__m256i words) {
+    return _mm256_cvtepi16_epi32(_mm_add_epi16(
+        _mm256_castsi256_si128(words), _mm256_extracti128_si256(words, 1)));
+  }
+};
+
+// 32 rows, a row in each byte lane: each register holds one pair of every
+// row, and a pair's 16-byte tables are read into both halves, so each
+// table read serves twice the rows of sixteen. Rows are placed so that the
+// even bytes hold rows 0-15 and the odd ones rows 16-31.
+struct ThirtyTwoRows : BytePairs {
+  static constexpr std::size_t kRows = 32;
+  // Up to 12 columns this path measured 2-20% faster than tables of whole
+  // vectors of columns, at 14 as fast, at 16 up to a sixth slower; from 4
+  // columns on, 2-13% faster than sixteen rows (on an AMD Zen 3 core). A pass
+  // over a chunk serves 4 columns: their sums, the indices and the constants
+  // fit in the 16 registers, which at m = 8 to 12 measured 4-20% faster than
+  // all columns at once.
+  static constexpr std::size_t kColumns = 12;
+  static constexpr std::size_t kPassColumns = 4;
+  static constexpr std::size_t kLookups = kPairs / 2;
+  // A lookup's tables: two pairs' l parts and h parts, 16 bytes each.
+  static constexpr std::size_t kLookupEntries = 4 * 16 / sizeof(std::int16_t);
+  static constexpr std::size_t kChunkEntries = kLookups * kLookupEntries;
+
+  struct Lanes {
+    __m256i pair[kPairs];
+  };
+  struct Sums {
+    __m256i rows[4]; // rows 0-7, 8-15, 16-23, 24-31
+  };
+
+  static Lanes load(const std::uint8_t *first, std::size_t k, std::size_t rows,
+                    std::size_t codes) {
+    __m256i low[16], high[16];
+    // Register i of the first set holds row i / 2 (even bytes) or
+    // 16 + i / 2 (odd bytes); that of the second set, the same plus 8.
+    load_rows(
+        first, k, rows, codes, [](std::size_t i) { return row_of(i); }, low);
+    load_rows(
+        first, k, rows, codes, [](std::size_t i) { return row_of(16 + i); },
+        high);
+    __m256i low_pairs[16], high_pairs[16];
+    transpose_halves(low, low_pairs);
+    transpose_halves(high, high_pairs);
+    Lanes lanes;
+    for (std::size_t j = 0; j < 16; ++j) {
+      lanes.pair[kPairOfByte[j]] =
+          _mm256_permute2x128_si256(low_pairs[j], high_pairs[j], 0x20);
+      lanes.pair[kPairOfByte[16 + j]] =
+          _mm256_permute2x128_si256(low_pairs[j], high_pairs[j], 0x31);
+    }
+    return lanes;
+  }
+
+  // Lookup q holds codes 4 q .. 4 q + 3.
+  static std::size_t lookups_for(std::size_t codes) {
+    return (codes + kChunkCodes / kLookups - 1) / (kChunkCodes / kLookups);
+  }
+
+  static Lanes stand_in(std::size_t seed) {
+    Lanes lanes;
+    for (std::size_t i = 0; i < kPairs; ++i)
+      lanes.pair[i] = BytePairs::stand_in(seed, i);
+    return lanes;
+  }
+
+  static Index index(const Lanes &lanes, std::size_t q) {
+    return {lanes.pair[2 * q], lanes.pair[2 * q + 1]};
+  }
+
+  static Chunk add_lookup(Chunk chunk, const Index &index,
+                          const std::int16_t *table) {
+    const auto *at = reinterpret_cast<const __m128i *>(table);
+    const __m256i planes[4] = {
+        _mm256_broadcastsi128_si256(at[0]), _mm256_broadcastsi128_si256(at[1]),
+        _mm256_broadcastsi128_si256(at[2]), _mm256_broadcastsi128_si256(at[3])};
+    return BytePairs::add_lookup(chunk, index, planes);
+  }
+
+  static Sums zero() {
+    Sums sums;
+    for (__m256i &rows : sums.rows)
+      rows = _mm256_setzero_si256();
+    return sums;
+  }
+
+  // A lookup adds at most 16 * 96 to a row's 16-bit sum, and a chunk has 16
+  // lookups: widened per chunk.
+  static void add_chunk(Sums &sums, const Chunk &chunk) {
+    add_widened(sums.rows[0], sums.rows[1], chunk.even);
+    add_widened(sums.rows[2], sums.rows[3], chunk.odd);
+  }
+
+  static void row_sums(const Sums &sums, std::int32_t *out) {
+    for (std::size_t i = 0; i < 4; ++i)
+      _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + 8 * i),
+                          sums.rows[i]);
+  }
+
+  // Pair p's l bytes at 32 p, its h bytes at 32 p + 16.
+  static void build_chunk(const int *values, std::int16_t *table) {
+    auto *out = reinterpret_cast<__m256i *>(table);
+    for (std::size_t pair = 0; pair < kPairs; ++pair)
+      _mm256_storeu_si256(out + pair,
+                          bytes_of(entries<low_part>(values, pair),
+                                   entries<high_part>(values, pair)));
+  }
+
+private:
+  static constexpr std::size_t row_of(std::size_t slot) {
+    return (slot & 1) * 16 + slot / 2;
+  }
+
+  static void add_widened(__m256i &first, __m256i &second, __m256i words) {
+    first = _mm256_add_epi32(
+        first, _mm256_cvtepi16_epi32(_mm256_castsi256_si128(words)));
+    second = _mm256_add_epi32(
+        second, _mm256_cvtepi16_epi32(_mm256_extracti128_si256(words, 1)));
+  }
+};
+
+// Sixteen rows for the fewest columns or rows, else 32.
+struct Transposed {
+  static_assert(SixteenRows::kColumns == ThirtyTwoRows::kColumns,
+                "either serves every product of few rows");
+  static void multiply(const Product &p, std::int16_t *tables) {
+    if (p.m <= SixteenRows::kFewColumns || p.n < ThirtyTwoRows::kRows)
+      TransposedProduct<SixteenRows>::multiply(p, tables);
+    else
+      TransposedProduct<ThirtyTwoRows>::multiply(p, tables);
+  }
+};
+static_assert(SixteenRows::kChunkEntries == ThirtyTwoRows::kChunkEntries,
+              "one plan for both: a chunk's tables take as much memory");
+
 } // namespace
 
 // The facts the plan relies on; the target table's row leads here. Its
@@ -259,11 +416,10 @@ constexpr TargetConfig config{YmmLanes::kLanes,
                               32,
                               YmmPatterns::kIndexBytes,
                               YmmPatterns::kVectorSegments,
-                              TransposedOps::kRows,
-                              TransposedOps::kChunkCodes,
-                              TransposedOps::kChunkEntries *
-                                  sizeof(std::int16_t),
-                              TransposedOps::kColumns,
+                              SixteenRows::kRows,
+                              BytePairs::kChunkCodes,
+                              SixteenRows::kChunkEntries * sizeof(std::int16_t),
+                              ThirtyTwoRows::kColumns,
                               SIZE_MAX,
                               /*tables=*/{2, 4},
                               /*column=*/{2, 4},
@@ -275,7 +431,7 @@ struct Avx2 {
   using Narrow = Ymm;
   using Wide = Ymm;
   using Patterns = YmmPatterns;
-  using Transposed = TransposedProduct<TransposedOps>;
+  using Transposed = avx2::Transposed;
   static constexpr const TargetConfig &kConfig = config;
 };
 

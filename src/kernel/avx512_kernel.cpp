@@ -113,6 +113,11 @@ struct TransposedOps {
   using Chunk = __m512i;
   using Sums = __m512i; // row i in 32-bit lanes 2i and 2i + 1
 
+  // Lookup q holds codes 8 q .. 8 q + 7.
+  static std::size_t lookups_for(std::size_t codes) {
+    return (codes + kChunkCodes / kLookups - 1) / (kChunkCodes / kLookups);
+  }
+
   // The chunk of `rows` rows (k apart) of `codes` codes, transposed.
   static Lanes load(const std::uint8_t *first, std::size_t k, std::size_t rows,
                     std::size_t codes) {

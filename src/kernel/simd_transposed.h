@@ -11,7 +11,8 @@
 // kPassColumns (columns looked up in one pass over a chunk), kChunkCodes,
 // kChunkEntries (a column's tables for a chunk, in 16-bit units), kLookups
 // (lookups of a chunk) and kLookupEntries (one lookup's tables, likewise);
-// Lanes, load (a chunk of the rows' codes, transposed), stand_in (lanes of
+// Lanes, load (a chunk of the rows' codes, transposed), lookups_for (the
+// first lookups that hold a chunk's first codes), stand_in (lanes of
 // valid indices, varied by a seed, for the lookups alone), index (lookup q's
 // index, prepared), Chunk and chunk_zero, add_lookup (a lookup's entries added
 // to a column's chunk sums), Sums, zero, add_chunk (a chunk's sums widened into
@@ -94,8 +95,7 @@ private:
     const std::size_t table_entries = M * Ops::kChunkEntries;
     // Rows shorter than a chunk have one chunk, of which only the lookups
     // that hold their codes run.
-    constexpr std::size_t kLookupCodes = Ops::kChunkCodes / Ops::kLookups;
-    const std::size_t short_lookups = (p.k + kLookupCodes - 1) / kLookupCodes;
+    const std::size_t short_lookups = Ops::lookups_for(p.k);
     if (!p.builds()) {
       // The lookups alone: one set of stand-ins serves every chunk, as the
       // shuffles' cost does not depend on the indices they get.

@@ -230,7 +230,7 @@ void random_shapes(std::mt19937 &rng) {
 // Shapes that cross the fast paths' boundaries: tiles of 32 columns with
 // ragged ends (a last tile of 1, 2, 4, 5, 8, 13 or 24 columns gets rows of
 // its own width) and narrow tiles of 2, 4, 8 and 16; the matrix-vector paths
-// (eight or 32 rows at a time with ragged rows and chunks, once the
+// (eight, sixteen or 32 rows at a time with ragged rows and chunks, once the
 // memory holds their tables); several row blocks; groups of segments ending
 // in a short segment; a single group (which reads the start and writes C at
 // once); the shorter segments chosen for few rows; rows a page long or
@@ -257,6 +257,7 @@ void tiling_shapes(std::mt19937 &rng) {
       {1500, 90, 76, 4}, {520, 4100, 20, 4},   {5, 4099, 3, 4},
       {70, 37, 6, 6},    {600, 4100, 33, 4},   {100, 21, 3, 4},
       {40, 63, 10, 4},   {100, 4201, 12, 4},   {47, 200, 11, 4},
+      {20, 300, 9, 4},   {24, 1000, 12, 4},
   };
   for (const Case &c : cases) {
     const Inputs in = random_inputs(c, rng);
