@@ -173,14 +173,16 @@ struct BytePairs {
 // Sixteen rows, row i in byte i of each half; each register's halves hold
 // two pairs, so a lookup's tables are whole registers (16 bytes a pair,
 // both halves' pairs side by side). Reading sixteen rows at a time suits
-// the fewest columns, where reading A takes most of the time: at m = 1 to
-// 3 it measured 7-17% faster than 32 rows (on an AMD Zen 3 core).
+// the fewest columns, where reading A takes most of the time. Against 32
+// rows, on an AMD Zen 3 core: with A coming from memory, m = 1 to 4
+// measured 15-25% faster; with A in the cache, m = 1 to 3 7-17% faster
+// and m = 4 3-5% slower.
 struct SixteenRows : BytePairs {
   static constexpr std::size_t kRows = 16;
   // It serves every product of fewer rows than 32, and any of this many
   // columns or fewer.
   static constexpr std::size_t kColumns = 12;
-  static constexpr std::size_t kFewColumns = 3;
+  static constexpr std::size_t kFewColumns = 4;
   static constexpr std::size_t kPassColumns = 4; // see ThirtyTwoRows
   static constexpr std::size_t kLookups = kPairs / 4;
   // A lookup's tables: two registers' l parts, then h parts, 32 bytes each.
@@ -279,8 +281,9 @@ private:
 struct ThirtyTwoRows : BytePairs {
   static constexpr std::size_t kRows = 32;
   // Up to 12 columns this path measured 2-20% faster than tables of whole
-  // vectors of columns, at 14 as fast, at 16 up to a sixth slower; from 4
-  // columns on, 2-13% faster than sixteen rows (on an AMD Zen 3 core). A pass
+  // vectors of columns, at 14 as fast, at 16 up to a sixth slower; from 5
+  // columns on, 2-13% faster than sixteen rows with A in the cache, and as
+  // fast to 10% faster with A coming from memory (on an AMD Zen 3 core). A pass
   // over a chunk serves 4 columns: their sums, the indices and the constants
   // fit in the 16 registers, which at m = 8 to 12 measured 4-20% faster than
   // all columns at once.
