@@ -147,6 +147,25 @@ bool plan_transposed(std::size_t k, std::size_t m, std::size_t line_offset,
   return false;
 }
 
+// Chunks of codes summed in 16 bits, in blocks whose rows of B every tile
+// and row block reads: for several tiles as many as the tables' budget
+// holds, so that B is read from memory once; for one, all of k.
+MemoryPlan plan_direct(std::size_t n, std::size_t k, std::size_t m,
+                       const TargetConfig &target, const CacheSizes &caches) {
+  MemoryPlan plan{};
+  plan.order = LoopOrder::direct;
+  plan.segment = 1;
+  plan.group = static_cast<int>(target.direct_codes);
+  plan.tile = plan.row_stride = clamp(m, 1, target.direct_columns);
+  plan.block_rows = plan.index_rows = n;
+  const std::size_t chunks = ceil_div(k, target.direct_codes);
+  const std::size_t budget =
+      target.tables.of(caches) / (m * target.direct_codes);
+  plan.run =
+      static_cast<int>(m <= plan.tile ? chunks : clamp(budget, 1, chunks));
+  return plan;
+}
+
 // A row's codes of a group, or of a run of groups, are read at once. Where
 // every row starts at the same place in a line (k a multiple of the line)
 // and whole groups span whole lines, a first group that ends at a line
@@ -317,6 +336,8 @@ MemoryPlan plan_memory(const PlanRequest &request, const TargetConfig &target,
   const std::size_t own_limit =
       own_memory_limit(request.m, request.segment_bound, caches, own);
   const std::size_t room = usable_bytes(request.workspace);
+  if (request.n <= target.direct_rows)
+    return plan_direct(request.n, request.k, request.m, target, caches);
   MemoryPlan plan;
   if (request.m <= target.transposed_columns && target.transposed_rows > 0 &&
       request.n >= target.transposed_rows &&
@@ -405,6 +426,8 @@ void fill_indices(std::uint8_t *indices, std::size_t count, int segment,
 
 StandIns::StandIns(const MemoryPlan &plan, const CallMemory &memory) {
   StandInValues values;
+  if (plan.order == LoopOrder::direct)
+    return; // its stand-ins are its own
   auto *tables = static_cast<std::int16_t *>(memory.at(plan.tables));
   for (std::size_t i = 0; i < plan.tables.bytes / sizeof(std::int16_t); ++i)
     tables[i] = static_cast<std::int16_t>(values.next() % 2048) - 1024;

@@ -14,6 +14,10 @@
 namespace vesk {
 
 enum class LoopOrder {
+  // Rows too few to repay building a table: each pair of codes multiplied
+  // by its rows of B in registers, chunks of `group` codes summed in 16 bits
+  // for tiles of `tile` columns and all rows. Nothing is kept but C.
+  direct,
   // A few columns (tile = m), a few rows at a time: their codes transposed
   // so that one register holds the same segments of each row, looked up in
   // tables of pairs of codes held in registers. The tables of a block of

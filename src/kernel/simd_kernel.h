@@ -22,6 +22,7 @@
 #pragma once
 
 #include "simd_accumulate.h"
+#include "simd_direct.h"
 #include "simd_indices.h"
 #include "simd_transposed.h"
 
@@ -238,6 +239,10 @@ void multiply(const std::uint8_t *A, const std::int8_t *B, std::int32_t *C,
                   Grid(plan),
                   work,
                   stand_ins ? stand_ins->block_indices() : nullptr};
+  static_assert(Isa::kConfig.direct_rows == DirectProduct::kMaxRows,
+                "the plan sends the direct product the rows it serves");
+  if (plan.order == LoopOrder::direct)
+    return DirectProduct::multiply(p);
   if constexpr (Isa::kConfig.transposed_rows > 0)
     if (plan.order == LoopOrder::transposed)
       return Isa::Transposed::multiply(

@@ -37,6 +37,12 @@ struct TargetConfig {
   std::size_t transposed_chunk_bytes;
   std::size_t transposed_columns;
   std::size_t transposed_chunks;
+  // The direct product for rows too few to repay a table: the most rows it
+  // serves (0: none), the columns of its tiles and the codes whose sums it
+  // keeps in 16 bits.
+  std::size_t direct_rows;
+  std::size_t direct_columns;
+  std::size_t direct_codes;
   // Budgets: a group's tables, kept in the cache beside the part of C being
   // summed into; a tile's column of C going by tiles; a transposed block's
   // tables.

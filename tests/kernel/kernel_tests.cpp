@@ -355,6 +355,8 @@ bool large_enough(const vesk::MemoryPlan &plan, std::size_t k,
   const std::size_t group = std::size_t(plan.group);
   const std::size_t patterns = std::size_t{1} << (2 * plan.segment);
   switch (plan.order) {
+  case vesk::LoopOrder::direct:
+    return plan.own_bytes == 0;
   case vesk::LoopOrder::transposed:
     return plan.tables.bytes >=
            group * plan.tile * target.transposed_chunk_bytes;
@@ -391,6 +393,10 @@ bool lead_fits(const vesk::MemoryPlan &plan, const vesk::PlanRequest &c) {
 
 bool cuts_fit(const vesk::MemoryPlan &plan, const vesk::PlanRequest &c,
               const vesk::TargetConfig &target) {
+  if (plan.order == vesk::LoopOrder::direct)
+    return c.n <= target.direct_rows && plan.tile <= target.direct_columns &&
+           plan.tile <= c.m && plan.group % 2 == 0 &&
+           plan.group <= vesk::group_limit(1);
   if (plan.order == vesk::LoopOrder::transposed)
     return c.m <= target.transposed_columns && plan.tile == c.m &&
            plan.group >= 1 &&
