@@ -396,7 +396,7 @@ bool cuts_fit(const vesk::MemoryPlan &plan, const vesk::PlanRequest &c,
   if (plan.order == vesk::LoopOrder::direct)
     return c.n <= target.direct_rows && plan.tile <= target.direct_columns &&
            plan.tile <= c.m && plan.group % 2 == 0 &&
-           plan.group <= vesk::group_limit(1);
+           plan.group <= vesk::group_limit(1) && plan.run >= 1;
   if (plan.order == vesk::LoopOrder::transposed)
     return c.m <= target.transposed_columns && plan.tile == c.m &&
            plan.group >= 1 &&
@@ -522,17 +522,17 @@ void plan_properties() {
 // Code 3 everywhere with B at -128 and 127: every table entry and 16-bit
 // sum the kernel forms is at its extreme for its length, and none may wrap.
 // Tables of 4 codes (-1536 and 1524) come from 513 rows on; fewer rows use
-// shorter segments in longer groups, whose sums come near +-32767. Few
+// shorter segments in longer groups, and fewer than 16 rows sum 42 pairs of
+// codes (-32256 .. 32004) directly, all near +-32767. Few
 // columns of many rows go transposed, whose byte sums of two pairs' parts
 // reach 180 (l) and -96 .. 84 (h).
 void extreme_values() {
   for (int block_size : {4, 6, 8})
     for (std::int8_t value : {std::int8_t(-128), std::int8_t(127)}) {
-      const Case cases[] = {{5, 19, 9, block_size},
-                            {600, 200, 40, block_size},
-                            {3, 171, 1349, 4},
-                            {2200, 300, 1, 4},
-                            {100, 300, 12, 4}};
+      const Case cases[] = {
+          {5, 19, 9, block_size},     {40, 300, 20, block_size},
+          {600, 200, 40, block_size}, {3, 171, 1349, 4},
+          {2200, 300, 1, 4},          {100, 300, 12, 4}};
       for (const Case &c : cases) {
         const std::size_t am = std::size_t(c.n) * c.k;
         const std::size_t bm = std::size_t(c.k) * c.m;
