@@ -101,11 +101,11 @@ private:
     }
   };
 
-  // A chunk's rows of B, read a register at a time from `first`, `step`
-  // bytes apart: in B, or, where a read would pass B's end (or a last, odd
-  // row has no partner), in a copy padded with zeros; zeros, all at one
-  // place, for the stand-in.
-  struct BRows {
+  // A chunk's rows of B, read `Bytes` at a time from `first`, `step` bytes
+  // apart: in B, or, where a read would pass B's end (or a last, odd row
+  // has no partner), in a copy padded with zeros; zeros, all at one place,
+  // for the stand-in.
+  template <std::size_t Bytes> struct BRows {
     const std::int8_t *first;
     std::size_t step;
     alignas(32) std::int8_t padded[kChunkCodes][kColumns];
@@ -117,7 +117,7 @@ private:
         std::memset(padded, 0, 2 * kColumns);
         first = padded[0];
         step = 0;
-      } else if ((k0 + rows - 1) * p.m + c0 + kColumns <= p.k * p.m) {
+      } else if ((k0 + rows - 1) * p.m + c0 + Bytes <= p.k * p.m) {
         first = p.B + k0 * p.m + c0;
         step = p.m;
       } else {
@@ -144,27 +144,105 @@ private:
   template <std::size_t R>
   static void add_block(const Product &p, const Span &span) {
     alignas(32) std::int32_t sums[R][kColumns] = {};
+    const std::size_t width =
+        p.m - span.c0 < kColumns ? p.m - span.c0 : kColumns;
     for (std::size_t k0 = span.k0; k0 < span.k1; k0 += kChunkCodes) {
       const std::size_t count =
           span.k1 - k0 < kChunkCodes ? span.k1 - k0 : kChunkCodes;
-      add_chunk<R>(p, Span{k0, k0 + count, span.c0, span.r0}, sums);
+      const Span chunk{k0, k0 + count, span.c0, span.r0};
+      if (width <= kColumns / 2)
+        add_chunk<R, NarrowTile>(p, chunk, sums);
+      else
+        add_chunk<R, WholeTile>(p, chunk, sums);
     }
-    const std::size_t width =
-        p.m - span.c0 < kColumns ? p.m - span.c0 : kColumns;
     for (std::size_t r = 0; r < R; ++r) {
       std::int32_t *row = p.C + (span.r0 + r) * p.m + span.c0;
       add_row(span.k0 == 0 ? p.start(span.c0) : row, sums[r], row, width);
     }
   }
 
-  // A chunk's sums of R rows, in 16 bits, widened into `sums`. Registers of
-  // `low` sums hold columns 0-7 and 16-23, of `high` ones 8-15 and 24-31:
-  // unpacking two rows of B interleaves them so within each 128-bit half.
-  template <std::size_t R>
+  // How a tile's pairs of B's rows lie in registers of byte pairs, and how
+  // their 16-bit sums widen into 32 columns. Whole: a pair's 32 columns in
+  // two registers, `low` ones holding columns 0-7 and 16-23 and `high` ones
+  // 8-15 and 24-31, as unpacking two rows interleaves them within each
+  // 128-bit half.
+  struct WholeTile {
+    static constexpr std::size_t kPairs = 1; // per step
+    static constexpr std::size_t kBytes = kColumns;
+    static __m256i first_pick() { return _mm256_set1_epi16(0x0100); }
+    static __m256i pick_step() { return _mm256_set1_epi16(0x0202); }
+
+    static void load(const std::int8_t *b, std::size_t step, bool, __m256i &low,
+                     __m256i &high) {
+      const __m256i first =
+          _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b));
+      const __m256i second =
+          _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + step));
+      low = _mm256_unpacklo_epi8(first, second);
+      high = _mm256_unpackhi_epi8(first, second);
+    }
+    static void widen_into(std::int32_t *sums, __m256i low, __m256i high) {
+      add_to(sums, _mm256_castsi256_si128(low));
+      add_to(sums + 8, _mm256_castsi256_si128(high));
+      add_to(sums + 16, _mm256_extracti128_si256(low, 1));
+      add_to(sums + 24, _mm256_extracti128_si256(high, 1));
+    }
+  };
+
+  // Narrow (at most 16 columns): two pairs a step, the first in the low
+  // half of each register and the second in the high half, `low` holding
+  // columns 0-7 and `high` 8-15 of each. A last pair alone gets zeros in
+  // its high halves.
+  struct NarrowTile {
+    static constexpr std::size_t kPairs = 2;
+    static constexpr std::size_t kBytes = kColumns / 2;
+    static __m256i first_pick() {
+      return _mm256_setr_epi16(0x0100, 0x0100, 0x0100, 0x0100, 0x0100, 0x0100,
+                               0x0100, 0x0100, 0x0302, 0x0302, 0x0302, 0x0302,
+                               0x0302, 0x0302, 0x0302, 0x0302);
+    }
+    static __m256i pick_step() { return _mm256_set1_epi16(0x0404); }
+
+    static void load(const std::int8_t *b, std::size_t step, bool both,
+                     __m256i &low, __m256i &high) {
+      const __m256i first = rows(b, both ? b + 2 * step : nullptr);
+      const __m256i second = rows(b + step, both ? b + 3 * step : nullptr);
+      low = _mm256_unpacklo_epi8(first, second);
+      high = _mm256_unpackhi_epi8(first, second);
+    }
+    static void widen_into(std::int32_t *sums, __m256i low, __m256i high) {
+      add_to(sums, _mm256_castsi256_si128(low));
+      add_to(sums, _mm256_extracti128_si256(low, 1));
+      add_to(sums + 8, _mm256_castsi256_si128(high));
+      add_to(sums + 8, _mm256_extracti128_si256(high, 1));
+    }
+
+  private:
+    // 16 bytes at `low` and at `high` (zeros if null) in the two halves.
+    static __m256i rows(const std::int8_t *low, const std::int8_t *high) {
+      const __m256i first = _mm256_castsi128_si256(
+          _mm_loadu_si128(reinterpret_cast<const __m128i *>(low)));
+      return _mm256_inserti128_si256(
+          first,
+          high ? _mm_loadu_si128(reinterpret_cast<const __m128i *>(high))
+               : _mm_setzero_si128(),
+          1);
+    }
+  };
+
+  // Eight 16-bit sums sign-extended and added into eight 32-bit ones.
+  static void add_to(std::int32_t *sums, __m128i words) {
+    auto *at = reinterpret_cast<__m256i *>(sums);
+    _mm256_store_si256(at, _mm256_add_epi32(_mm256_load_si256(at),
+                                            _mm256_cvtepi16_epi32(words)));
+  }
+
+  // A chunk's sums of R rows in a tile, in 16 bits, widened into `sums`.
+  template <std::size_t R, class Tile>
   static void add_chunk(const Product &p, const Span &chunk,
                         std::int32_t (&sums)[R][kColumns]) {
     const std::size_t count = chunk.k1 - chunk.k0;
-    const BRows b_rows(p, chunk.k0, count, chunk.c0);
+    const BRows<Tile::kBytes> b_rows(p, chunk.k0, count, chunk.c0);
     RowCodes codes[R];
     each_row<R>(
         [&](auto r) { codes[r].read(p, chunk.r0 + r, chunk.k0, count); });
@@ -173,6 +251,7 @@ private:
     const std::size_t pairs = (count + 1) / 2;
     const __m256i three = _mm256_set1_epi8(3);
     const std::int8_t *b = b_rows.first;
+    const std::size_t b_step = Tile::kPairs * 2 * b_rows.step;
     for (std::size_t q0 = 0; q0 < pairs; q0 += 8) {
       // Eight pairs of each row's codes, in both halves, to 2 bits.
       __m256i a[R];
@@ -182,37 +261,22 @@ private:
                 reinterpret_cast<const __m128i *>(codes[r].codes + 2 * q0))),
             three);
       });
-      // Bytes 2q and 2q + 1 of each half, repeated: pair q's codes.
-      __m256i pick = _mm256_set1_epi16(0x0100);
+      // Bytes 2q and 2q + 1 of a half, repeated: pair q's codes.
+      __m256i pick = Tile::first_pick();
       const std::size_t q1 = pairs - q0 < 8 ? pairs : q0 + 8;
-      for (std::size_t q = q0; q < q1; ++q, b += 2 * b_rows.step) {
-        const __m256i first =
-            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b));
-        const __m256i second = _mm256_loadu_si256(
-            reinterpret_cast<const __m256i *>(b + b_rows.step));
-        const __m256i b_low = _mm256_unpacklo_epi8(first, second);
-        const __m256i b_high = _mm256_unpackhi_epi8(first, second);
+      for (std::size_t q = q0; q < q1; q += Tile::kPairs, b += b_step) {
+        __m256i b_low, b_high;
+        Tile::load(b, b_rows.step, q + 1 < q1, b_low, b_high);
         each_row<R>([&](auto r) {
           const __m256i pair = _mm256_shuffle_epi8(a[r], pick);
           low[r] = _mm256_add_epi16(low[r], _mm256_maddubs_epi16(pair, b_low));
           high[r] =
               _mm256_add_epi16(high[r], _mm256_maddubs_epi16(pair, b_high));
         });
-        pick = _mm256_add_epi16(pick, _mm256_set1_epi16(0x0202));
+        pick = _mm256_add_epi16(pick, Tile::pick_step());
       }
     }
-    each_row<R>([&](auto r) { widen_into(sums[r], low[r], high[r]); });
-  }
-
-  static void widen_into(std::int32_t *sums, __m256i low, __m256i high) {
-    const __m128i parts[4] = {
-        _mm256_castsi256_si128(low), _mm256_castsi256_si128(high),
-        _mm256_extracti128_si256(low, 1), _mm256_extracti128_si256(high, 1)};
-    for (std::size_t i = 0; i < 4; ++i) {
-      auto *at = reinterpret_cast<__m256i *>(sums + 8 * i);
-      _mm256_store_si256(at, _mm256_add_epi32(_mm256_load_si256(at),
-                                              _mm256_cvtepi16_epi32(parts[i])));
-    }
+    each_row<R>([&](auto r) { Tile::widen_into(sums[r], low[r], high[r]); });
   }
 
   // to[0 .. width) = from[0 .. width) + sums; the additions wrap.
