@@ -79,25 +79,32 @@ private:
     }
   }
 
+  // A chunk's codes of a row, padded to whole loads of 16.
+  static constexpr std::size_t kPaddedCodes = (kChunkCodes + 15) / 16 * 16;
+  static_assert(kPaddedCodes >= kColumns, "the zeros serve a row of B");
+
+  // The stand-ins' codes and rows of B: zeros, read in place.
+  alignas(64) static constexpr std::int8_t kZeros[kPaddedCodes] = {};
+
   // A row's codes of a chunk, read 16 at a time: in A, or, where that would
   // read past A's end, in a copy padded with zero codes; zero codes for the
   // stand-in. Codes past the chunk's are read but never multiplied.
   struct RowCodes {
-    static constexpr std::size_t kPadded = (kChunkCodes + 15) / 16 * 16;
     const std::uint8_t *codes;
-    alignas(16) std::uint8_t padded[kPadded];
+    alignas(16) std::uint8_t padded[kPaddedCodes];
 
     void read(const Product &p, std::size_t row, std::size_t k0,
               std::size_t count) {
       const std::size_t at = row * p.k + k0;
-      if (p.builds() && p.n * p.k - at >= kPadded) {
+      if (!p.builds()) {
+        codes = reinterpret_cast<const std::uint8_t *>(kZeros);
+      } else if (p.n * p.k - at >= kPaddedCodes) {
         codes = p.A + at;
-        return;
-      }
-      std::memset(padded, 0, sizeof padded);
-      if (p.builds())
+      } else {
+        std::memset(padded, 0, sizeof padded);
         std::memcpy(padded, p.A + at, count);
-      codes = padded;
+        codes = padded;
+      }
     }
   };
 
@@ -114,8 +121,7 @@ private:
       const std::size_t width = p.m - c0 < kColumns ? p.m - c0 : kColumns;
       const std::size_t rows = count + count % 2;
       if (!p.builds()) {
-        std::memset(padded, 0, 2 * kColumns);
-        first = padded[0];
+        first = kZeros;
         step = 0;
       } else if ((k0 + rows - 1) * p.m + c0 + Bytes <= p.k * p.m) {
         first = p.B + k0 * p.m + c0;
