@@ -179,10 +179,8 @@ struct BytePairs {
 // and m = 4 3-5% slower.
 struct SixteenRows : BytePairs {
   static constexpr std::size_t kRows = 16;
-  // It serves every product of fewer rows than 32, and any of this many
-  // columns or fewer.
-  static constexpr std::size_t kColumns = 12;
-  static constexpr std::size_t kFewColumns = 4;
+  // It serves products of this many columns or fewer.
+  static constexpr std::size_t kColumns = 4;
   static constexpr std::size_t kPassColumns = 4; // see ThirtyTwoRows
   static constexpr std::size_t kLookups = kPairs / 4;
   // A lookup's tables: two registers' l parts, then h parts, 32 bytes each.
@@ -391,12 +389,14 @@ private:
   }
 };
 
-// Sixteen rows for the fewest columns or rows, else 32.
+// Sixteen rows for the fewest columns, else 32. Products of more columns
+// and fewer than 32 rows, too few per column to repay tables, go direct.
 struct Transposed {
-  static_assert(SixteenRows::kColumns == ThirtyTwoRows::kColumns,
-                "either serves every product of few rows");
+  static_assert(DirectProduct::kRowsPerColumn * (SixteenRows::kColumns + 1) >=
+                    ThirtyTwoRows::kRows,
+                "32 rows at a time serve only products of as many rows");
   static void multiply(const Product &p, std::int16_t *tables) {
-    if (p.m <= SixteenRows::kFewColumns || p.n < ThirtyTwoRows::kRows)
+    if (p.m <= SixteenRows::kColumns)
       TransposedProduct<SixteenRows>::multiply(p, tables);
     else
       TransposedProduct<ThirtyTwoRows>::multiply(p, tables);
@@ -427,6 +427,7 @@ constexpr TargetConfig config{YmmLanes::kLanes,
                               DirectProduct::kMaxRows,
                               DirectProduct::kColumns,
                               DirectProduct::kChunkCodes,
+                              DirectProduct::kRowsPerColumn,
                               /*tables=*/{2, 4},
                               /*column=*/{2, 4},
                               /*transposed_tables=*/{2, 4}};

@@ -237,6 +237,7 @@ constexpr TargetConfig config{YmmLanes::kLanes,
                               DirectProduct::kMaxRows,
                               DirectProduct::kColumns,
                               DirectProduct::kChunkCodes,
+                              DirectProduct::kRowsPerColumn,
                               /*tables=*/{2, 3},
                               /*column=*/{2, 2},
                               /*transposed_tables=*/{1, 16}};

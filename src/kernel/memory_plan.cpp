@@ -148,9 +148,18 @@ bool plan_transposed(std::size_t k, std::size_t m, std::size_t line_offset,
   return false;
 }
 
+// Tables cost their building once per column and save work on every row
+// that shares them; the direct product's work is the same for each of its
+// tile's columns. So few rows, or few rows per column within one tile,
+// repay no table.
+bool repays_no_table(std::size_t n, std::size_t m, const TargetConfig &target) {
+  return n <= target.direct_rows ||
+         (m <= target.direct_columns && n < target.direct_rows_per_column * m);
+}
+
 // Chunks of codes summed in 16 bits, in blocks whose rows of B every tile
-// and row block reads: for several tiles as many as the tables' budget
-// holds, so that B is read from memory once; for one, all of k.
+// and row block reads: as many as the tables' budget holds, so that B is
+// read from memory once.
 MemoryPlan plan_direct(std::size_t n, std::size_t k, std::size_t m,
                        const TargetConfig &target, const CacheSizes &caches) {
   MemoryPlan plan{};
@@ -162,8 +171,7 @@ MemoryPlan plan_direct(std::size_t n, std::size_t k, std::size_t m,
   const std::size_t chunks = ceil_div(k, target.direct_codes);
   const std::size_t budget =
       target.tables.of(caches) / (m * target.direct_codes);
-  plan.run =
-      static_cast<int>(m <= plan.tile ? chunks : clamp(budget, 1, chunks));
+  plan.run = static_cast<int>(clamp(budget, 1, chunks));
   return plan;
 }
 
@@ -337,7 +345,7 @@ MemoryPlan plan_memory(const PlanRequest &request, const TargetConfig &target,
   const std::size_t own_limit =
       own_memory_limit(request.m, request.segment_bound, caches, own);
   const std::size_t room = usable_bytes(request.workspace);
-  if (request.n <= target.direct_rows)
+  if (repays_no_table(request.n, request.m, target))
     return plan_direct(request.n, request.k, request.m, target, caches);
   MemoryPlan plan;
   if (request.m <= target.transposed_columns && target.transposed_rows > 0 &&

@@ -34,6 +34,12 @@ struct DirectProduct {
   // Zen 3 core at n = 8 to 15, m = 1 to 4096: 2 to 5 times as fast as
   // tables of two codes.)
   static constexpr std::size_t kMaxRows = 15;
+  // Within one tile, fewer rows than this many per column: a chunk's tables
+  // of pairs for one column cost about as much to build as this many rows'
+  // multiply-adds (on an AMD Zen 3 core, (n, 8192, m) for m = 2 to 12: the
+  // direct product faster up to 24 rows at m = 2, 48 at m = 4, about 160 at
+  // m = 8 and over 256 at m = 12).
+  static constexpr std::size_t kRowsPerColumn = 12;
   // A pair's sum lies within 2 * 3 * 128 = 768, so 42 pairs keep a 16-bit
   // sum exact.
   static constexpr std::size_t kChunkCodes = 2 * (32767 / 768);
@@ -156,8 +162,10 @@ private:
       const std::size_t count =
           span.k1 - k0 < kChunkCodes ? span.k1 - k0 : kChunkCodes;
       const Span chunk{k0, k0 + count, span.c0, span.r0};
-      if (width <= kColumns / 2)
-        add_chunk<R, NarrowTile>(p, chunk, sums);
+      if (width <= kColumns / 4)
+        add_chunk<R, NarrowTile<kColumns / 4>>(p, chunk, sums);
+      else if (width <= kColumns / 2)
+        add_chunk<R, NarrowTile<kColumns / 2>>(p, chunk, sums);
       else
         add_chunk<R, WholeTile>(p, chunk, sums);
     }
@@ -175,6 +183,7 @@ private:
   struct WholeTile {
     static constexpr std::size_t kPairs = 1; // per step
     static constexpr std::size_t kBytes = kColumns;
+    static constexpr bool kHigh = true; // `high` registers used
     static __m256i first_pick() { return _mm256_set1_epi16(0x0100); }
     static __m256i pick_step() { return _mm256_set1_epi16(0x0202); }
 
@@ -195,13 +204,14 @@ private:
     }
   };
 
-  // Narrow (at most 16 columns): two pairs a step, the first in the low
-  // half of each register and the second in the high half, `low` holding
-  // columns 0-7 and `high` 8-15 of each. A last pair alone gets zeros in
-  // its high halves.
-  struct NarrowTile {
+  // Narrow (at most 16 or 8 columns): two pairs a step, the first in the
+  // low half of each register and the second in the high half, `low`
+  // holding columns 0-7 and `high` 8-15 of each (none for 8 columns). A
+  // last pair alone gets zeros in its high halves.
+  template <std::size_t Columns> struct NarrowTile {
     static constexpr std::size_t kPairs = 2;
-    static constexpr std::size_t kBytes = kColumns / 2;
+    static constexpr std::size_t kBytes = Columns;
+    static constexpr bool kHigh = Columns > 8;
     static __m256i first_pick() {
       return _mm256_setr_epi16(0x0100, 0x0100, 0x0100, 0x0100, 0x0100, 0x0100,
                                0x0100, 0x0100, 0x0302, 0x0302, 0x0302, 0x0302,
@@ -214,25 +224,25 @@ private:
       const __m256i first = rows(b, both ? b + 2 * step : nullptr);
       const __m256i second = rows(b + step, both ? b + 3 * step : nullptr);
       low = _mm256_unpacklo_epi8(first, second);
-      high = _mm256_unpackhi_epi8(first, second);
+      if constexpr (kHigh)
+        high = _mm256_unpackhi_epi8(first, second);
     }
     static void widen_into(std::int32_t *sums, __m256i low, __m256i high) {
       add_to(sums, _mm256_castsi256_si128(low));
       add_to(sums, _mm256_extracti128_si256(low, 1));
-      add_to(sums + 8, _mm256_castsi256_si128(high));
-      add_to(sums + 8, _mm256_extracti128_si256(high, 1));
+      if constexpr (kHigh) {
+        add_to(sums + 8, _mm256_castsi256_si128(high));
+        add_to(sums + 8, _mm256_extracti128_si256(high, 1));
+      }
     }
 
   private:
-    // 16 bytes at `low` and at `high` (zeros if null) in the two halves.
+    // A row's Columns bytes at `low` and at `high` (zeros if null) in the
+    // two halves.
     static __m256i rows(const std::int8_t *low, const std::int8_t *high) {
-      const __m256i first = _mm256_castsi128_si256(
-          _mm_loadu_si128(reinterpret_cast<const __m128i *>(low)));
+      const __m256i first = _mm256_castsi128_si256(load_low<Columns>(low));
       return _mm256_inserti128_si256(
-          first,
-          high ? _mm_loadu_si128(reinterpret_cast<const __m128i *>(high))
-               : _mm_setzero_si128(),
-          1);
+          first, high ? load_low<Columns>(high) : _mm_setzero_si128(), 1);
     }
   };
 
@@ -276,8 +286,9 @@ private:
         each_row<R>([&](auto r) {
           const __m256i pair = _mm256_shuffle_epi8(a[r], pick);
           low[r] = _mm256_add_epi16(low[r], _mm256_maddubs_epi16(pair, b_low));
-          high[r] =
-              _mm256_add_epi16(high[r], _mm256_maddubs_epi16(pair, b_high));
+          if constexpr (Tile::kHigh)
+            high[r] =
+                _mm256_add_epi16(high[r], _mm256_maddubs_epi16(pair, b_high));
         });
         pick = _mm256_add_epi16(pick, Tile::pick_step());
       }

@@ -37,12 +37,14 @@ struct TargetConfig {
   std::size_t transposed_chunk_bytes;
   std::size_t transposed_columns;
   std::size_t transposed_chunks;
-  // The direct product for rows too few to repay a table: the most rows it
-  // serves (0: none), the columns of its tiles and the codes whose sums it
-  // keeps in 16 bits.
+  // The direct product for rows too few to repay a table: the rows it always
+  // serves (0: none), the columns of its tiles, the codes whose sums it
+  // keeps in 16 bits, and the rows per column below which a product of at
+  // most one tile's columns repays no table either.
   std::size_t direct_rows;
   std::size_t direct_columns;
   std::size_t direct_codes;
+  std::size_t direct_rows_per_column;
   // Budgets: a group's tables, kept in the cache beside the part of C being
   // summed into; a tile's column of C going by tiles; a transposed block's
   // tables.

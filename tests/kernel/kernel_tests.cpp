@@ -230,10 +230,12 @@ void random_shapes(std::mt19937 &rng) {
 // Shapes that cross the fast paths' boundaries: tiles of 32 columns with
 // ragged ends (a last tile of 1, 2, 4, 5, 8, 13 or 24 columns gets rows of
 // its own width) and narrow tiles of 2, 4, 8 and 16; the matrix-vector paths
-// (eight, sixteen or 32 rows at a time with ragged rows and chunks, once the
-// memory holds their tables); several row blocks; groups of segments ending
-// in a short segment; a single group (which reads the start and writes C at
-// once); the shorter segments chosen for few rows; rows a page long or
+// (sixteen or 32 rows at a time with ragged rows and chunks, once the
+// memory holds their tables); rows too few for tables, multiplied directly
+// (tiles of up to 16 columns or of 32, ragged, odd k, blocks of chunks);
+// several row blocks; groups of segments ending in a short segment; a
+// single group (which reads the start and writes C at once); the shorter
+// segments chosen for fewer rows; rows a page long or
 // more, whose indices are formed for runs of groups (by groups and by
 // tiles, a last run of one group, a short last segment, groups of 3-code
 // segments that end inside lines); few columns of
@@ -244,8 +246,8 @@ void tiling_shapes(std::mt19937 &rng) {
       {7, 13, 1, 4},     {1030, 16400, 1, 4},  {3, 23, 1, 6},
       {5, 30, 1, 8},     {9, 65, 1, 8},        {17, 130, 1, 6},
       {15, 1, 1, 8},     {4100, 200, 1, 4},    {2500, 1027, 1, 4},
-      {9, 21, 2, 4},     {33, 45, 3, 4},       {40, 70, 5, 4},
-      {70, 37, 8, 6},    {30, 21, 9, 4},       {9, 21, 15, 4},
+      {9, 21, 2, 4},     {33, 45, 3, 4},       {70, 70, 5, 4},
+      {100, 37, 8, 6},   {120, 21, 9, 4},      {9, 21, 15, 4},
       {6, 33, 16, 4},    {5, 17, 17, 4},       {4, 45, 31, 6},
       {3, 27, 33, 8},    {11, 18, 63, 4},      {2, 35, 64, 6},
       {3, 19, 65, 8},    {4, 50, 100, 4},      {3, 29, 130, 6},
@@ -255,9 +257,9 @@ void tiling_shapes(std::mt19937 &rng) {
       {3, 100, 40, 4},   {16, 100, 40, 4},     {128, 100, 40, 4},
       {128, 100, 5, 4},  {100000, 10, 100, 4}, {5, 70, 45, 4},
       {1500, 90, 76, 4}, {520, 4100, 20, 4},   {5, 4099, 3, 4},
-      {70, 37, 6, 6},    {600, 4100, 33, 4},   {100, 21, 3, 4},
-      {40, 63, 10, 4},   {100, 4201, 12, 4},   {47, 200, 11, 4},
-      {20, 300, 9, 4},   {24, 1000, 12, 4},
+      {80, 37, 6, 6},    {600, 4100, 33, 4},   {100, 21, 3, 4},
+      {130, 63, 10, 4},  {150, 4201, 12, 4},   {147, 200, 11, 4},
+      {20, 300, 1, 4},   {200, 1000, 12, 4},   {40, 100, 36, 4},
   };
   for (const Case &c : cases) {
     const Inputs in = random_inputs(c, rng);
@@ -270,12 +272,12 @@ void tiling_shapes(std::mt19937 &rng) {
 // groups, groups then begin with a shorter one that ends where a line does
 // (whole segments of 1 to 4 codes); otherwise they run as usual. Few
 // columns begin with a shorter chunk likewise, in the first of several
-// blocks at (40, 16384, 10).
+// blocks at (130, 16384, 10).
 void code_offsets(std::mt19937 &rng) {
   const Case shapes[] = {{600, 1024, 16, 4}, {700, 1152, 40, 4},
                          {5, 1024, 9, 4},    {1100, 4096, 2, 4},
                          {40, 1024, 1, 4},   {9, 640, 100, 6},
-                         {520, 4096, 12, 4}, {40, 16384, 10, 4}};
+                         {520, 4096, 12, 4}, {130, 16384, 10, 4}};
   for (Case c : shapes)
     for (std::size_t offset : {1, 4, 16, 20, 48, 62}) {
       c.a_offset = offset;
@@ -394,9 +396,12 @@ bool lead_fits(const vesk::MemoryPlan &plan, const vesk::PlanRequest &c) {
 bool cuts_fit(const vesk::MemoryPlan &plan, const vesk::PlanRequest &c,
               const vesk::TargetConfig &target) {
   if (plan.order == vesk::LoopOrder::direct)
-    return c.n <= target.direct_rows && plan.tile <= target.direct_columns &&
-           plan.tile <= c.m && plan.group % 2 == 0 &&
-           plan.group <= vesk::group_limit(1) && plan.run >= 1;
+    return (c.n <= target.direct_rows ||
+            (c.m <= target.direct_columns &&
+             c.n < target.direct_rows_per_column * c.m)) &&
+           plan.tile <= target.direct_columns && plan.tile <= c.m &&
+           plan.group % 2 == 0 && plan.group <= vesk::group_limit(1) &&
+           plan.run >= 1;
   if (plan.order == vesk::LoopOrder::transposed)
     return c.m <= target.transposed_columns && plan.tile == c.m &&
            plan.group >= 1 &&
@@ -532,7 +537,7 @@ void extreme_values() {
       const Case cases[] = {
           {5, 19, 9, block_size},     {40, 300, 20, block_size},
           {600, 200, 40, block_size}, {3, 171, 1349, 4},
-          {2200, 300, 1, 4},          {100, 300, 12, 4}};
+          {2200, 300, 1, 4},          {150, 300, 12, 4}};
       for (const Case &c : cases) {
         const std::size_t am = std::size_t(c.n) * c.k;
         const std::size_t bm = std::size_t(c.k) * c.m;
