@@ -24,7 +24,7 @@ struct Workspace {
 // every row of C starts from. The block size is a bound of
 // segment_bound(block_size) codes: segments are at most that long (and at
 // most 4 codes, shorter where the rows sharing a table would not repay
-// building it; the fast kernels multiply fewer than 16 rows' codes by B
+// building it; the fast kernels multiply rows too few for any table by B
 // directly, their one-code tables formed in registers), and the kernel's
 // own memory is measured by one table of that length. The segment length
 // changes speed and memory, never the result.
