@@ -2,8 +2,9 @@
 // segments holds d times a row of B for each code d, which one multiply-add
 // of unsigned codes by signed bytes (vpmaddubsw) forms in registers, two
 // segments at once. So each pair of codes is multiplied by its two rows of B
-// directly, 32 columns to a register, and the sums of a chunk of codes kept
-// in 16 bits before they are widened. Nothing is stored but C.
+// directly, 32 columns to a register (or 16 or 8 columns of two pairs), and
+// the sums of a chunk of codes kept in 16 bits before they are widened.
+// Nothing is stored but C.
 //
 // Part of the fast kernels, compiled once per instruction set (see
 // simd_tables.h); 256-bit operations only, which every fast target has.
@@ -28,8 +29,8 @@ struct DirectProduct {
   static constexpr std::size_t kColumns = 32;
   // Rows summed at once: two registers of sums each, beside B's pair.
   static constexpr std::size_t kRows = 4;
-  // Rows it serves. Per code and tile, one-code segments cost a lookup per
-  // row and no building, segments of two codes (16 + rows) / 2 row
+  // Rows it always serves. Per code and tile, one-code segments cost a lookup
+  // per row and no building, segments of two codes (16 + rows) / 2 row
   // operations: below 16 rows one code costs least. (Measured on an AMD
   // Zen 3 core at n = 8 to 15, m = 1 to 4096: 2 to 5 times as fast as
   // tables of two codes.)
@@ -46,10 +47,9 @@ struct DirectProduct {
   static_assert(kChunkCodes <= std::size_t(group_limit(1)),
                 "a chunk is a group of one-code segments");
 
-  // Blocks of the plan's `run` chunks of codes (all of k for a single
-  // tile), each block's rows of B read once from memory and then from the
-  // cache by every tile and row block; each tile's sums of a block are added
-  // into C once.
+  // Blocks of the plan's `run` chunks of codes, each block's rows of B read
+  // once from memory and then from the cache by every tile and row block;
+  // each tile's sums of a block are added into C once.
   static void multiply(const Product &p) {
     const std::size_t block_codes =
         std::size_t(p.plan.group) * std::size_t(p.plan.run);
@@ -94,7 +94,7 @@ private:
 
   // A row's codes of a chunk, read 16 at a time: in A, or, where that would
   // read past A's end, in a copy padded with zero codes; zero codes for the
-  // stand-in. Codes past the chunk's are read but never multiplied.
+  // stand-in. Codes past the chunk's are read but never counted.
   struct RowCodes {
     const std::uint8_t *codes;
     alignas(16) std::uint8_t padded[kPaddedCodes];
