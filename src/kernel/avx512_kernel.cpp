@@ -150,7 +150,7 @@ struct TransposedOps {
     return lanes.group[q];
   }
 
-  static Chunk chunk_zero() { return _mm512_setzero_si512(); }
+  static Chunk chunk_start(std::size_t) { return _mm512_setzero_si512(); }
 
   // At most 8 entries of 2 * 3 * 128 a lane: widened per chunk.
   static Chunk add_lookup(Chunk chunk, Index index, const std::int16_t *table) {

@@ -14,9 +14,10 @@
 // Lanes, load (a chunk of the rows' codes, transposed), lookups_for (the
 // first lookups that hold a chunk's first codes), stand_in (lanes of
 // valid indices, varied by a seed, for the lookups alone), index (lookup q's
-// index, prepared), Chunk and chunk_zero, add_lookup (a lookup's entries added
-// to a column's chunk sums), Sums, zero, add_chunk (a chunk's sums widened into
-// a column's), row_sums and build_chunk (a column's tables from its values).
+// index, prepared), Chunk and chunk_start (a column's chunk sums before a
+// number of lookups), add_lookup (a lookup's entries added to them), Sums,
+// zero, add_chunk (a chunk's sums widened into a column's), row_sums and
+// build_chunk (a column's tables from its values).
 #pragma once
 
 #include "simd_indices.h"
@@ -136,7 +137,7 @@ private:
         M - First < Ops::kPassColumns ? M - First : Ops::kPassColumns;
     typename Ops::Chunk chunk[kPass];
     for (std::size_t column = 0; column < kPass; ++column)
-      chunk[column] = Ops::chunk_zero();
+      chunk[column] = Ops::chunk_start(lookups);
     const std::int16_t *pass_table = table + First * Ops::kChunkEntries;
     for (std::size_t q = 0; q < lookups; ++q) {
       const typename Ops::Index index = Ops::index(lanes, q);
