@@ -18,6 +18,14 @@
 #error "define VESK_TARGET, the instruction set's namespace, first"
 #endif
 
+// For a function whose registers must meet its caller's: a call would pass
+// them through memory.
+#if defined(_MSC_VER)
+#define VESK_ALWAYS_INLINE __forceinline
+#else
+#define VESK_ALWAYS_INLINE inline __attribute__((always_inline))
+#endif
+
 namespace vesk {
 namespace VESK_TARGET {
 
