@@ -527,10 +527,11 @@ void plan_properties() {
 // Code 3 everywhere with B at -128 and 127: every table entry and 16-bit
 // sum the kernel forms is at its extreme for its length, and none may wrap.
 // Tables of 4 codes (-1536 and 1524) come from 513 rows on; fewer rows use
-// shorter segments in longer groups, and rows too few for tables sum 42 pairs of
-// codes (-32256 .. 32004) directly, all near +-32767. Few
-// columns of many rows go transposed, whose byte sums of two pairs' parts
-// reach 180 (l) and -96 .. 84 (h).
+// shorter segments in longer groups, and rows too few for tables sum 42 pairs
+// of codes (-32256 .. 32004) directly, all near +-32767. Few columns of many
+// rows go transposed, whose byte sums of two pairs' parts reach 0 and 180
+// (l, and h plus its bias) and whose 16-bit chunk sums, started below zero
+// by the biases, end at -24576 and 24384.
 void extreme_values() {
   for (int block_size : {4, 6, 8})
     for (std::int8_t value : {std::int8_t(-128), std::int8_t(127)}) {
