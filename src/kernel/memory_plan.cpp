@@ -342,11 +342,11 @@ std::size_t group_count(const MemoryPlan &plan, std::size_t k) {
 
 MemoryPlan plan_memory(const PlanRequest &request, const TargetConfig &target,
                        const CacheSizes &caches, OwnMemory own) {
+  if (repays_no_table(request.n, request.m, target))
+    return plan_direct(request.n, request.k, request.m, target, caches);
   const std::size_t own_limit =
       own_memory_limit(request.m, request.segment_bound, caches, own);
   const std::size_t room = usable_bytes(request.workspace);
-  if (repays_no_table(request.n, request.m, target))
-    return plan_direct(request.n, request.k, request.m, target, caches);
   MemoryPlan plan;
   if (request.m <= target.transposed_columns && target.transposed_rows > 0 &&
       request.n >= target.transposed_rows &&
