@@ -62,6 +62,9 @@ const Shape kShapes[] = {
     {"long-k", 3, 1000000, 17},
     {"long-row8", 1024, 16384, 8},
     {"long-row16", 1024, 16384, 16},
+    // A with rows a line longer than 4 KiB, so that rows read side by side
+    // do not share sets of the first-level cache.
+    {"A-pad", 4096, 4160, 1},
 };
 
 // A contender that takes longer than this on one run is not repeated.
@@ -83,7 +86,8 @@ void print_usage(std::FILE *stream) {
       "                    [--targets LIST] [--block-sizes LIST] "
       "[--cap-avx2]\n"
       "  LIST is comma-separated. Shapes: A B C D E long-k long-row8\n"
-      "  long-row16, or mM for (4096, 4096, M) with M in 1 2 4 8 16 32 64.\n"
+      "  long-row16 A-pad, or mM for (4096, 4096, M) with M in 1 2 4 8 16\n"
+      "  32 64.\n"
       "  Targets: kernel target names (default: every supported one but\n"
       "  the portable reference kernel). --cap-avx2 limits oneDNN and the\n"
       "  kernel to AVX2.\n"
