@@ -39,6 +39,33 @@ inline void add_widened_tail(const std::int32_t *from, std::int32_t *to,
     store_low<4>(to + i, _mm_add_epi32(load_low<4>(from + i), wide));
 }
 
+// Compiler barriers for the lookup loop (GCC and Clang; elsewhere they do
+// nothing). Each makes the compiler take a value as computed where it
+// stands, so that it moves no work across:
+// - on the tables' base, once per row: each table's place, a constant
+//   offset from it, then folds into that row's loads, rather than being
+//   hoisted out of the loop as one address per table, which spill;
+// - on a sum, after each table row is added to it: the additions stay in
+//   order rather than being regrouped into a tree that holds every row
+//   loaded in a register at once, which spill too.
+// Measured on an AMD Zen 3 core, with AVX2: the lookups of (4096, 4096, m)
+// for m = 16 to 256 13-25% faster, and the whole products of those,
+// (2048, 2048, 2048) and (65536, 512, 64) 10-25% faster.
+VESK_ALWAYS_INLINE void keep_address(std::size_t &address) {
+#if defined(__GNUC__)
+  asm("" : "+r"(address));
+#else
+  (void)address;
+#endif
+}
+template <class Vec> VESK_ALWAYS_INLINE void keep_vector(Vec &v) {
+#if defined(__GNUC__)
+  asm("" : "+v"(v));
+#else
+  (void)v;
+#endif
+}
+
 // Where the sums of a group go: row r's values are read at from + r *
 // from_stride and written, increased by the sums, at to + r * to_stride.
 // Usually both are the same; going by tiles, the first group reads C and
@@ -92,10 +119,13 @@ void accumulate_rows(const std::uint8_t *indices, std::size_t index_stride,
                                         : table_stride * sizeof(std::int16_t);
     const auto add_entry = [&](typename V::Vec *into, std::size_t at) {
       const auto *entry = reinterpret_cast<const std::int16_t *>(at);
-      for (int v = 0; v < Count; ++v)
+      for (int v = 0; v < Count; ++v) {
         into[v] = V::add(into[v], V::load(entry + v * V::kLanes));
+        keep_vector(into[v]);
+      }
     };
-    const auto base = reinterpret_cast<std::size_t>(table);
+    auto base = reinterpret_cast<std::size_t>(table);
+    keep_address(base);
     const auto row = [&](int g) {
       return base + std::size_t(g) * table_bytes +
              (std::size_t{indices[g]} << RowShift);
