@@ -49,8 +49,8 @@ inline void add_widened_tail(const std::int32_t *from, std::int32_t *to,
 //   order rather than being regrouped into a tree that holds every row
 //   loaded in a register at once, which spill too.
 // Measured on an AMD Zen 3 core, with AVX2: the lookups of (4096, 4096, m)
-// for m = 16 to 256 13-25% faster, and the whole products of those,
-// (2048, 2048, 2048) and (65536, 512, 64) 10-25% faster.
+// for m = 16 to 256 6-23% faster, and the whole products of those,
+// (2048, 2048, 2048) and (65536, 512, 64) 9-33% faster.
 VESK_ALWAYS_INLINE void keep_address(std::size_t &address) {
 #if defined(__GNUC__)
   asm("" : "+r"(address));
