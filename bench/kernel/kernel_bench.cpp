@@ -16,6 +16,10 @@
 // shape (its loops over stand-ins for the tables and indices, which neither
 // builds the one nor reads A for the other). ours/bound is at least 1.
 //
+// A shape with rows longer than the sweep's and the same work as one of it
+// (long-row8 and long-row16) also times each kernel contender on that square
+// shape in its own rotation, and prints the ratio long rows / square rows.
+//
 // Usage: kernel_bench [--quick] [--repetitions N] [--shapes LIST]
 //                     [--targets LIST] [--block-sizes LIST] [--cap-avx2]
 #include "cache_sizes.h"
@@ -34,6 +38,7 @@
 #include <cstdlib>
 #include <initializer_list>
 #include <iterator>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -321,37 +326,58 @@ Problem make_problem(const Shape &shape) {
   return problem;
 }
 
-enum class Kind { kernel, lookups, onednn, read_a };
+// Whether the sweep has a shape of the same work and columns as `shape`,
+// with shorter rows: what long rows cost is the time beyond that one's.
+bool has_square(const Shape &shape) {
+  return shape.k > kSweepSide && std::int64_t(shape.n) * shape.k ==
+                                     std::int64_t(kSweepSide) * kSweepSide;
+}
+
+// `square` is the kernel run on the square shape's problem.
+enum class Kind { kernel, lookups, square, onednn, read_a };
 
 struct Contender {
   std::string label;
   Kind kind;
-  const vesk::KernelTarget *target; // kernel and lookups
+  const vesk::KernelTarget *target; // kernel, lookups and square
   int block_size;
   std::vector<std::int32_t> storage; // C; for the kernel, then its workspace
   std::vector<double> seconds;
 };
 
+// Per target and block size: the kernel, its lookups alone, and given a
+// square problem the kernel on that; then reading A, then oneDNN.
 std::vector<Contender>
-make_contenders(const Problem &problem,
+make_contenders(const Problem &problem, const Problem *square,
                 const std::vector<const vesk::KernelTarget *> &targets,
                 const std::vector<int> &block_sizes) {
   std::vector<Contender> contenders;
-  const auto kernel_storage = [&] {
-    return std::vector<std::int32_t>(2 * problem.cells());
+  const auto kernel_storage = [](const Problem &of) {
+    return std::vector<std::int32_t>(2 * of.cells());
   };
   for (const vesk::KernelTarget *target : targets)
     for (int block_size : block_sizes) {
       const std::string label =
           std::string(target->name) + " b=" + std::to_string(block_size);
-      contenders.push_back(
-          {label, Kind::kernel, target, block_size, kernel_storage(), {}});
+      contenders.push_back({label,
+                            Kind::kernel,
+                            target,
+                            block_size,
+                            kernel_storage(problem),
+                            {}});
       if (target->lookups != nullptr)
         contenders.push_back({label + " lookups",
                               Kind::lookups,
                               target,
                               block_size,
-                              kernel_storage(),
+                              kernel_storage(problem),
+                              {}});
+      if (square != nullptr)
+        contenders.push_back({label + " square",
+                              Kind::square,
+                              target,
+                              block_size,
+                              kernel_storage(*square),
                               {}});
     }
   contenders.push_back({"read A", Kind::read_a, nullptr, 0, {}, {}});
@@ -368,7 +394,7 @@ void run_kernel(Contender &contender, const Problem &problem) {
   const Shape &s = problem.shape;
   std::int32_t *C = contender.storage.data();
   const vesk::Workspace workspace{C + problem.cells(), 4 * problem.cells()};
-  if (contender.kind == Kind::kernel)
+  if (contender.kind != Kind::lookups)
     vesk::rsr_gemm_kernel_on(*contender.target, problem.a.data(),
                              problem.b.data(), C, nullptr, s.n, s.k, s.m,
                              contender.block_size, workspace);
@@ -410,12 +436,16 @@ void read_a(const Problem &problem) {
       _mm_xor_si128(_mm_xor_si128(x[0], x[1]), _mm_xor_si128(x[2], x[3])));
 }
 
-double timed_run(Contender &contender, const Problem &problem) {
+double timed_run(Contender &contender, const Problem &problem,
+                 const Problem *square) {
   const auto start = std::chrono::steady_clock::now();
   switch (contender.kind) {
   case Kind::kernel:
   case Kind::lookups:
     run_kernel(contender, problem);
+    break;
+  case Kind::square:
+    run_kernel(contender, *square);
     break;
   case Kind::onednn:
     run_onednn(contender, problem);
@@ -490,10 +520,10 @@ bool results_exact(const Problem &problem,
 // and cache state each time, so that no contender always pays for the same
 // predecessor (in a fixed order, the first block size measured up to a
 // fifth slower than the others on the same plan).
-bool measure(const Problem &problem, std::vector<Contender> &contenders,
-             int repetitions) {
+bool measure(const Problem &problem, const Problem *square,
+             std::vector<Contender> &contenders, int repetitions) {
   for (Contender &contender : contenders) {
-    const double seconds = timed_run(contender, problem);
+    const double seconds = timed_run(contender, problem, square);
     if (seconds > kSlowSeconds)
       contender.seconds.push_back(seconds);
   }
@@ -504,7 +534,7 @@ bool measure(const Problem &problem, std::vector<Contender> &contenders,
     for (std::size_t i = 0; i < count; ++i) {
       Contender &contender = contenders[(std::size_t(rep) + i) % count];
       if (contender.seconds.empty() || contender.seconds[0] <= kSlowSeconds)
-        contender.seconds.push_back(timed_run(contender, problem));
+        contender.seconds.push_back(timed_run(contender, problem, square));
     }
   return true;
 }
@@ -522,11 +552,26 @@ void print_header() {
   std::printf("%s\n", std::string(89, '-').c_str());
 }
 
-// The median of the contender that follows a kernel contender: its lookups.
-double lookups_of(const std::vector<Contender> &contenders, std::size_t i) {
-  return i + 1 < contenders.size() && contenders[i + 1].kind == Kind::lookups
-             ? median(contenders[i + 1].seconds)
-             : 0.0;
+// The median of kernel contender i's contender of the given kind (those
+// follow it, up to the next kernel contender), or 0 if it has none.
+double median_with(const std::vector<Contender> &contenders, std::size_t i,
+                   Kind kind) {
+  for (std::size_t j = i + 1;
+       j < contenders.size() && contenders[j].kind != Kind::kernel; ++j)
+    if (contenders[j].kind == kind)
+      return median(contenders[j].seconds);
+  return 0.0;
+}
+
+// Each kernel contender's median over its own on the square shape.
+void print_long_rows(const std::vector<Contender> &contenders) {
+  std::printf("%-26s long rows / square rows, same rotation:", "");
+  for (std::size_t i = 0; i < contenders.size(); ++i)
+    if (contenders[i].kind == Kind::kernel)
+      std::printf(" %s %.3g", contenders[i].label.c_str(),
+                  median(contenders[i].seconds) /
+                      median_with(contenders, i, Kind::square));
+  std::printf("\n");
 }
 
 void print_shape(const Shape &shape, const std::vector<Contender> &contenders) {
@@ -541,14 +586,17 @@ void print_shape(const Shape &shape, const std::vector<Contender> &contenders) {
     char ratio[16] = "", bound[16] = "";
     if (contender.kind == Kind::kernel) {
       std::snprintf(ratio, sizeof ratio, "%.3gx", onednn / seconds);
-      std::snprintf(bound, sizeof bound, "%.3g",
-                    seconds / std::max(read, lookups_of(contenders, i)));
+      std::snprintf(
+          bound, sizeof bound, "%.3g",
+          seconds / std::max(read, median_with(contenders, i, Kind::lookups)));
     }
     std::printf("%-26s %-20s %10.2f %5zu %12s %11s\n", label.c_str(),
                 contender.label.c_str(), seconds * 1e3,
                 contender.seconds.size(), ratio, bound);
     label.clear();
   }
+  if (has_square(shape))
+    print_long_rows(contenders);
   std::fflush(stdout);
 }
 
@@ -567,9 +615,13 @@ int main(int argc, char **argv) {
   print_header();
   for (const Shape &shape : shapes) {
     const Problem problem = make_problem(shape);
+    std::optional<Problem> square;
+    if (has_square(shape))
+      square = make_problem({"square", kSweepSide, kSweepSide, shape.m});
+    const Problem *square_or_none = square ? &*square : nullptr;
     std::vector<Contender> contenders =
-        make_contenders(problem, targets, options.block_sizes);
-    if (!measure(problem, contenders, repetitions))
+        make_contenders(problem, square_or_none, targets, options.block_sizes);
+    if (!measure(problem, square_or_none, contenders, repetitions))
       return 1;
     print_shape(shape, contenders);
   }
