@@ -20,8 +20,13 @@
 // (long-row8 and long-row16) also times each kernel contender on that square
 // shape in its own rotation, and prints the ratio long rows / square rows.
 //
+// --sweep times the kernel alone at every m of the sweep in one rotation
+// instead, so that whether time ever falls as m rises is not a matter of
+// which shape ran when.
+//
 // Usage: kernel_bench [--quick] [--repetitions N] [--shapes LIST]
 //                     [--targets LIST] [--block-sizes LIST] [--cap-avx2]
+//                     [--sweep]
 #include "cache_sizes.h"
 #include "kernel_targets.h"
 #include "rsr_kernel.h"
@@ -52,6 +57,7 @@ struct Shape {
 
 // The m sweep runs at n = k = 4096; A and B are its m = 1 and m = 16.
 constexpr std::int32_t kSweepSide = 4096;
+constexpr std::int32_t kSweepWidths[] = {1, 2, 4, 8, 16, 32, 64};
 
 const Shape kShapes[] = {
     {"A", 4096, 4096, 1},
@@ -79,6 +85,7 @@ struct Options {
   bool quick = false;
   int repetitions = 0; // 0: the mode's default
   bool cap_avx2 = false;
+  bool sweep = false;
   std::vector<std::string> shapes;  // empty: all
   std::vector<std::string> targets; // empty: the default choice
   std::vector<int> block_sizes{4, 6, 8};
@@ -89,14 +96,15 @@ void print_usage(std::FILE *stream) {
       stream,
       "usage: kernel_bench [--quick] [--repetitions N] [--shapes LIST]\n"
       "                    [--targets LIST] [--block-sizes LIST] "
-      "[--cap-avx2]\n"
+      "[--cap-avx2] [--sweep]\n"
       "  LIST is comma-separated. Shapes: A B C D E long-k long-row8\n"
       "  long-row16 A-pad, or mM for (4096, 4096, M) with M in 1 2 4 8 16\n"
       "  32 64.\n"
       "  Targets: kernel target names (default: every supported one but\n"
       "  the portable reference kernel). --cap-avx2 limits oneDNN and the\n"
       "  kernel to AVX2.\n"
-      "  --quick: 2 repetitions instead of 5.\n");
+      "  --quick: 2 repetitions instead of 5. --sweep: the kernel alone at\n"
+      "  each m of the sweep, all in one rotation.\n");
 }
 
 [[noreturn]] void usage_error(const char *message) {
@@ -143,6 +151,10 @@ Options parse_options(int argc, char **argv) {
     }
     if (flag == "--cap-avx2") {
       options.cap_avx2 = true;
+      continue;
+    }
+    if (flag == "--sweep") {
+      options.sweep = true;
       continue;
     }
     if (i + 1 == argc)
@@ -339,11 +351,24 @@ enum class Kind { kernel, lookups, square, onednn, read_a };
 struct Contender {
   std::string label;
   Kind kind;
+  const Problem *problem;
   const vesk::KernelTarget *target; // kernel, lookups and square
   int block_size;
   std::vector<std::int32_t> storage; // C; for the kernel, then its workspace
   std::vector<double> seconds;
 };
+
+// A contender running the kernel (or its lookups) on `problem`.
+Contender kernel_contender(std::string label, Kind kind, const Problem &problem,
+                           const vesk::KernelTarget *target, int block_size) {
+  return {std::move(label),
+          kind,
+          &problem,
+          target,
+          block_size,
+          std::vector<std::int32_t>(2 * problem.cells()),
+          {}};
+}
 
 // Per target and block size: the kernel, its lookups alone, and given a
 // square problem the kernel on that; then reading A, then oneDNN.
@@ -352,37 +377,23 @@ make_contenders(const Problem &problem, const Problem *square,
                 const std::vector<const vesk::KernelTarget *> &targets,
                 const std::vector<int> &block_sizes) {
   std::vector<Contender> contenders;
-  const auto kernel_storage = [](const Problem &of) {
-    return std::vector<std::int32_t>(2 * of.cells());
-  };
   for (const vesk::KernelTarget *target : targets)
     for (int block_size : block_sizes) {
       const std::string label =
           std::string(target->name) + " b=" + std::to_string(block_size);
-      contenders.push_back({label,
-                            Kind::kernel,
-                            target,
-                            block_size,
-                            kernel_storage(problem),
-                            {}});
+      contenders.push_back(
+          kernel_contender(label, Kind::kernel, problem, target, block_size));
       if (target->lookups != nullptr)
-        contenders.push_back({label + " lookups",
-                              Kind::lookups,
-                              target,
-                              block_size,
-                              kernel_storage(problem),
-                              {}});
+        contenders.push_back(kernel_contender(label + " lookups", Kind::lookups,
+                                              problem, target, block_size));
       if (square != nullptr)
-        contenders.push_back({label + " square",
-                              Kind::square,
-                              target,
-                              block_size,
-                              kernel_storage(*square),
-                              {}});
+        contenders.push_back(kernel_contender(label + " square", Kind::square,
+                                              *square, target, block_size));
     }
-  contenders.push_back({"read A", Kind::read_a, nullptr, 0, {}, {}});
+  contenders.push_back({"read A", Kind::read_a, &problem, nullptr, 0, {}, {}});
   contenders.push_back({"oneDNN u8s8s32",
                         Kind::onednn,
+                        &problem,
                         nullptr,
                         0,
                         std::vector<std::int32_t>(problem.cells()),
@@ -390,7 +401,24 @@ make_contenders(const Problem &problem, const Problem *square,
   return contenders;
 }
 
-void run_kernel(Contender &contender, const Problem &problem) {
+// The kernel at each m of the sweep, per target and block size.
+std::vector<Contender>
+make_sweep_contenders(const std::vector<Problem> &problems,
+                      const std::vector<const vesk::KernelTarget *> &targets,
+                      const std::vector<int> &block_sizes) {
+  std::vector<Contender> contenders;
+  for (const vesk::KernelTarget *target : targets)
+    for (int block_size : block_sizes)
+      for (const Problem &problem : problems)
+        contenders.push_back(kernel_contender(
+            std::string(target->name) + " b=" + std::to_string(block_size) +
+                " m" + std::to_string(problem.shape.m),
+            Kind::kernel, problem, target, block_size));
+  return contenders;
+}
+
+void run_kernel(Contender &contender) {
+  const Problem &problem = *contender.problem;
   const Shape &s = problem.shape;
   std::int32_t *C = contender.storage.data();
   const vesk::Workspace workspace{C + problem.cells(), 4 * problem.cells()};
@@ -405,7 +433,8 @@ void run_kernel(Contender &contender, const Problem &problem) {
         vesk::segment_bound(contender.block_size), workspace);
 }
 
-void run_onednn(Contender &contender, const Problem &problem) {
+void run_onednn(Contender &contender) {
+  const Problem &problem = *contender.problem;
   const Shape &s = problem.shape;
   const std::int32_t no_offset = 0;
   const dnnl_status_t status =
@@ -436,22 +465,19 @@ void read_a(const Problem &problem) {
       _mm_xor_si128(_mm_xor_si128(x[0], x[1]), _mm_xor_si128(x[2], x[3])));
 }
 
-double timed_run(Contender &contender, const Problem &problem,
-                 const Problem *square) {
+double timed_run(Contender &contender) {
   const auto start = std::chrono::steady_clock::now();
   switch (contender.kind) {
   case Kind::kernel:
   case Kind::lookups:
-    run_kernel(contender, problem);
-    break;
   case Kind::square:
-    run_kernel(contender, *square);
+    run_kernel(contender);
     break;
   case Kind::onednn:
-    run_onednn(contender, problem);
+    run_onednn(contender);
     break;
   case Kind::read_a:
-    read_a(problem);
+    read_a(*contender.problem);
     break;
   }
   const std::chrono::duration<double> elapsed =
@@ -490,22 +516,23 @@ const Contender &onednn_of(const std::vector<Contender> &contenders) {
   return contenders.back();
 }
 
-// Every product against the plain product on sample rows, and the kernel's
-// whole C against oneDNN's.
-bool results_exact(const Problem &problem,
-                   const std::vector<Contender> &contenders) {
-  const std::int32_t *onednn = onednn_of(contenders).storage.data();
+// Every product against the plain product on sample rows, and where oneDNN
+// ran on the same problem, the kernel's whole C against oneDNN's.
+bool results_exact(const std::vector<Contender> &contenders) {
+  const Contender &onednn = onednn_of(contenders);
   bool exact = true;
   for (const Contender &contender : contenders) {
     if (contender.kind != Kind::kernel && contender.kind != Kind::onednn)
       continue;
+    const Problem &problem = *contender.problem;
     const std::int32_t *C = contender.storage.data();
     if (!matches_plain_product(problem, C)) {
       std::printf("WRONG: %s differs from the plain product\n",
                   contender.label.c_str());
       exact = false;
     }
-    if (!std::equal(C, C + problem.cells(), onednn)) {
+    if (onednn.kind == Kind::onednn && onednn.problem == &problem &&
+        !std::equal(C, C + problem.cells(), onednn.storage.data())) {
       std::printf("WRONG: %s differs from oneDNN\n", contender.label.c_str());
       exact = false;
     }
@@ -520,21 +547,20 @@ bool results_exact(const Problem &problem,
 // and cache state each time, so that no contender always pays for the same
 // predecessor (in a fixed order, the first block size measured up to a
 // fifth slower than the others on the same plan).
-bool measure(const Problem &problem, const Problem *square,
-             std::vector<Contender> &contenders, int repetitions) {
+bool measure(std::vector<Contender> &contenders, int repetitions) {
   for (Contender &contender : contenders) {
-    const double seconds = timed_run(contender, problem, square);
+    const double seconds = timed_run(contender);
     if (seconds > kSlowSeconds)
       contender.seconds.push_back(seconds);
   }
-  if (!results_exact(problem, contenders))
+  if (!results_exact(contenders))
     return false;
   const std::size_t count = contenders.size();
   for (int rep = 0; rep < repetitions; ++rep)
     for (std::size_t i = 0; i < count; ++i) {
       Contender &contender = contenders[(std::size_t(rep) + i) % count];
       if (contender.seconds.empty() || contender.seconds[0] <= kSlowSeconds)
-        contender.seconds.push_back(timed_run(contender, problem, square));
+        contender.seconds.push_back(timed_run(contender));
     }
   return true;
 }
@@ -600,6 +626,39 @@ void print_shape(const Shape &shape, const std::vector<Contender> &contenders) {
   std::fflush(stdout);
 }
 
+// Each m's median beside its time over the next m's: above 1, time falls as
+// m rises there.
+void print_sweep(const std::vector<Contender> &contenders) {
+  std::printf("%-26s %10s %5s %14s\n", "contender", "median ms", "runs",
+              "over next m");
+  std::printf("%s\n", std::string(58, '-').c_str());
+  const std::size_t widths = std::size(kSweepWidths);
+  for (std::size_t i = 0; i < contenders.size(); ++i) {
+    const double seconds = median(contenders[i].seconds);
+    char ratio[24] = "";
+    if ((i + 1) % widths != 0) {
+      const double over = seconds / median(contenders[i + 1].seconds);
+      std::snprintf(ratio, sizeof ratio, "%.3g%s", over,
+                    over > 1 ? " falls" : "");
+    }
+    std::printf("%-26s %10.2f %5zu %14s\n", contenders[i].label.c_str(),
+                seconds * 1e3, contenders[i].seconds.size(), ratio);
+  }
+}
+
+int run_sweep(const std::vector<const vesk::KernelTarget *> &targets,
+              const std::vector<int> &block_sizes, int repetitions) {
+  std::vector<Problem> problems;
+  for (std::int32_t m : kSweepWidths)
+    problems.push_back(make_problem({"sweep", kSweepSide, kSweepSide, m}));
+  std::vector<Contender> contenders =
+      make_sweep_contenders(problems, targets, block_sizes);
+  if (!measure(contenders, repetitions))
+    return 1;
+  print_sweep(contenders);
+  return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -612,6 +671,8 @@ int main(int argc, char **argv) {
                           : options.quick     ? 2
                                               : 5;
   print_setup(options, repetitions, targets);
+  if (options.sweep)
+    return run_sweep(targets, options.block_sizes, repetitions);
   print_header();
   for (const Shape &shape : shapes) {
     const Problem problem = make_problem(shape);
@@ -621,7 +682,7 @@ int main(int argc, char **argv) {
     const Problem *square_or_none = square ? &*square : nullptr;
     std::vector<Contender> contenders =
         make_contenders(problem, square_or_none, targets, options.block_sizes);
-    if (!measure(problem, square_or_none, contenders, repetitions))
+    if (!measure(contenders, repetitions))
       return 1;
     print_shape(shape, contenders);
   }
