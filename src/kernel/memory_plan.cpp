@@ -133,8 +133,7 @@ bool plan_transposed(std::size_t k, std::size_t m, std::size_t line_offset,
   const std::size_t chunk_bytes = m * target.transposed_chunk_bytes;
   const ChunkGrid grid{k, target.transposed_codes, plan.lead};
   std::size_t chunks =
-      clamp(target.transposed_tables.of(caches) / chunk_bytes, 1,
-            clamp(grid.count(), 1, target.transposed_chunks));
+      clamp(target.transposed_tables.of(caches) / chunk_bytes, 1, grid.count());
   // As many chunks as fit: a workspace a few bytes short of a budget's
   // worth must not lose half of them.
   for (; chunks > 0; --chunks) {

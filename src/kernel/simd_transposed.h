@@ -183,17 +183,5 @@ private:
   }
 };
 
-// The 16 entries of a pair of codes' table, whose values are v0 and v1, in
-// 16-bit lanes: pattern i (d0 + 4 d1) holds d0 v0 + d1 v1.
-inline __m256i pair_entries(int v0, int v1) {
-  const __m256i d0 =
-      _mm256_setr_epi16(0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3);
-  const __m256i d1 =
-      _mm256_setr_epi16(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3);
-  return _mm256_add_epi16(
-      _mm256_mullo_epi16(d0, _mm256_set1_epi16(static_cast<short>(v0))),
-      _mm256_mullo_epi16(d1, _mm256_set1_epi16(static_cast<short>(v1))));
-}
-
 } // namespace VESK_TARGET
 } // namespace vesk

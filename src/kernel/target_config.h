@@ -30,13 +30,12 @@ struct TargetConfig {
   std::size_t index_codes;
   unsigned vector_segments;
   // The transposed path for few columns: rows looked up at once (0: none),
-  // codes of a chunk, bytes of a chunk's tables for one column, the most
-  // columns it serves, and the most chunks whose tables a block keeps.
+  // codes of a chunk, bytes of a chunk's tables for one column, and the
+  // most columns it serves.
   std::size_t transposed_rows;
   std::size_t transposed_codes;
   std::size_t transposed_chunk_bytes;
   std::size_t transposed_columns;
-  std::size_t transposed_chunks;
   // The direct product for rows too few to repay a table: the rows it always
   // serves (0: none), the columns of its tiles, the codes whose sums it
   // keeps in 16 bits, and the rows per column below which a product of at
