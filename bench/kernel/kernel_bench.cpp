@@ -51,7 +51,7 @@
 namespace {
 
 struct Shape {
-  const char *name;
+  std::string name;
   std::int32_t n, k, m;
 };
 
@@ -98,8 +98,8 @@ void print_usage(std::FILE *stream) {
       "                    [--targets LIST] [--block-sizes LIST] "
       "[--cap-avx2] [--sweep]\n"
       "  LIST is comma-separated. Shapes: A B C D E long-k long-row8\n"
-      "  long-row16 A-pad, or mM for (4096, 4096, M) with M in 1 2 4 8 16\n"
-      "  32 64.\n"
+      "  long-row16 A-pad, mM for (4096, 4096, M) with M in 1 2 4 8 16\n"
+      "  32 64, or NxKxM for any other (n, k, m), e.g. 1024x4096x16.\n"
       "  Targets: kernel target names (default: every supported one but\n"
       "  the portable reference kernel). --cap-avx2 limits oneDNN and the\n"
       "  kernel to AVX2.\n"
@@ -187,6 +187,20 @@ bool shape_named(const Shape &shape, const std::string &name) {
          (in_sweep && name == "m" + std::to_string(shape.m));
 }
 
+// A shape written NxKxM (1024x4096x16), each at least 1; none otherwise.
+std::optional<Shape> written_shape(const std::string &text) {
+  long long n = 0, k = 0, m = 0;
+  int used = 0;
+  if (std::sscanf(text.c_str(), "%lldx%lldx%lld%n", &n, &k, &m, &used) != 3 ||
+      std::size_t(used) != text.size())
+    return std::nullopt;
+  for (long long side : {n, k, m})
+    if (side < 1 || side > INT32_MAX)
+      return std::nullopt;
+  return Shape{text, std::int32_t(n), std::int32_t(k), std::int32_t(m)};
+}
+
+// The named shapes in the table's order, then the written ones as given.
 std::vector<Shape> chosen_shapes(const Options &options) {
   std::vector<Shape> shapes;
   for (const Shape &shape : kShapes) {
@@ -200,8 +214,12 @@ std::vector<Shape> chosen_shapes(const Options &options) {
     const bool known = std::any_of(
         std::begin(kShapes), std::end(kShapes),
         [&](const Shape &shape) { return shape_named(shape, name); });
-    if (!known)
+    if (known)
+      continue;
+    const std::optional<Shape> written = written_shape(name);
+    if (!written)
       usage_error(("unknown shape: " + name).c_str());
+    shapes.push_back(*written);
   }
   return shapes;
 }
@@ -603,9 +621,9 @@ void print_long_rows(const std::vector<Contender> &contenders) {
 void print_shape(const Shape &shape, const std::vector<Contender> &contenders) {
   const double onednn = median(onednn_of(contenders).seconds);
   const double read = median(contenders[contenders.size() - 2].seconds);
-  std::string label = std::string(shape.name) + " (" + std::to_string(shape.n) +
-                      ", " + std::to_string(shape.k) + ", " +
-                      std::to_string(shape.m) + ")";
+  std::string label = shape.name + " (" + std::to_string(shape.n) + ", " +
+                      std::to_string(shape.k) + ", " + std::to_string(shape.m) +
+                      ")";
   for (std::size_t i = 0; i < contenders.size(); ++i) {
     const Contender &contender = contenders[i];
     const double seconds = median(contender.seconds);
