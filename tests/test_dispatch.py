@@ -46,7 +46,7 @@ CHECK_SCRIPT = textwrap.dedent("""
 """)
 
 
-@pytest.mark.parametrize("target", ["portable", "avx2", "avx512", "bogus"])
+@pytest.mark.parametrize("target", ["portable", "avx2", "avx512", "avx512vbmi", "bogus"])
 def test_forced_target_matches_numpy(target):
     env = dict(os.environ, VESK_KERNEL=target)
     run = subprocess.run([sys.executable, "-c", CHECK_SCRIPT], env=env,

@@ -39,6 +39,11 @@ VESK_DECLARE_GEMM
 VESK_DECLARE_LOOKUPS
 extern const TargetConfig config;
 } // namespace avx512
+namespace avx512vbmi {
+VESK_DECLARE_GEMM
+VESK_DECLARE_LOOKUPS
+extern const TargetConfig config;
+} // namespace avx512vbmi
 #endif
 #undef VESK_DECLARE_GEMM
 #undef VESK_DECLARE_LOOKUPS
@@ -70,6 +75,11 @@ bool detect_avx512() {
   return detect_avx2() && os_saves(0xe6) &&
          has_cpuid_bits(7, 0, 1, kF | kBw | kVl);
 }
+
+bool detect_avx512vbmi() {
+  constexpr unsigned kVbmi = 1u << 1, kVnni = 1u << 11;
+  return detect_avx512() && has_cpuid_bits(7, 0, 2, kVbmi | kVnni);
+}
 #elif defined(VESK_X86_TARGETS)
 // GCC and Clang check the operating system's register support as well.
 // The first query may come from another translation unit's static
@@ -84,6 +94,11 @@ bool detect_avx512() {
          __builtin_cpu_supports("avx512bw") &&
          __builtin_cpu_supports("avx512vl");
 }
+
+bool detect_avx512vbmi() {
+  return detect_avx512() && __builtin_cpu_supports("avx512vbmi") &&
+         __builtin_cpu_supports("avx512vnni");
+}
 #endif
 
 #if defined(VESK_X86_TARGETS)
@@ -96,12 +111,19 @@ bool has_avx512() {
   static const bool supported = detect_avx512();
   return supported;
 }
+
+bool has_avx512vbmi() {
+  static const bool supported = detect_avx512vbmi();
+  return supported;
+}
 #endif
 
 bool everywhere() { return true; }
 
 constexpr KernelTarget kTargets[] = {
 #if defined(VESK_X86_TARGETS)
+    {"avx512vbmi", avx512vbmi::gemm, has_avx512vbmi, &avx512vbmi::config,
+     avx512vbmi::lookups},
     {"avx512", avx512::gemm, has_avx512, &avx512::config, avx512::lookups},
     {"avx2", avx2::gemm, has_avx2, &avx2::config, avx2::lookups},
 #endif
