@@ -591,9 +591,9 @@ double median(std::vector<double> values) {
 }
 
 void print_header() {
-  std::printf("%-26s %-20s %10s %5s %12s %11s\n", "shape (n, k, m)",
+  std::printf("%-26s %-24s %10s %5s %12s %11s\n", "shape (n, k, m)",
               "contender", "median ms", "runs", "oneDNN/ours", "ours/bound");
-  std::printf("%s\n", std::string(89, '-').c_str());
+  std::printf("%s\n", std::string(93, '-').c_str());
 }
 
 // The median of kernel contender i's contender of the given kind (those
@@ -634,7 +634,7 @@ void print_shape(const Shape &shape, const std::vector<Contender> &contenders) {
           bound, sizeof bound, "%.3g",
           seconds / std::max(read, median_with(contenders, i, Kind::lookups)));
     }
-    std::printf("%-26s %-20s %10.2f %5zu %12s %11s\n", label.c_str(),
+    std::printf("%-26s %-24s %10.2f %5zu %12s %11s\n", label.c_str(),
                 contender.label.c_str(), seconds * 1e3,
                 contender.seconds.size(), ratio, bound);
     label.clear();
