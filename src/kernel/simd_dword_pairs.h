@@ -21,12 +21,12 @@ namespace VESK_TARGET {
 // is split as 16 h + l; each lookup has a table of l parts (0 .. 90) and one
 // of h parts (-48 .. 42), and two dot products add the four bytes of each
 // lane, l times 1 and h times 16, into the row's 32-bit sum. So the rows need
-// transposing only as far as 32-bit lanes, in three rounds where bytes take
-// four, and each lookup takes two permutes and two dot products where byte
-// pairs (simd_byte_pairs.h) take six shuffles, two multiply-adds and a
-// widening per chunk. Against byte pairs on an AMD Zen 4 core, (4096, 4096,
-// m) measured a fifth faster for m = 1 to 4 and a quarter to a half faster
-// for m = 8 and 12.
+// transposing only as far as 32-bit lanes, 32 shuffles of 64 bytes for
+// sixteen rows where byte pairs (simd_byte_pairs.h) take 80 of 32 bytes, and
+// each lookup takes two permutes and two dot products where byte pairs take
+// six shuffles, two multiply-adds and a widening per chunk. Against byte pairs
+// on an AMD Zen 4 core, (4096, 4096, m) measured a fifth faster for m = 1 to 4
+// and a quarter to a half faster for m = 8 and 12.
 struct DwordPairs {
   static constexpr std::size_t kRows = 16;
   static constexpr std::size_t kChunkCodes = 64;
