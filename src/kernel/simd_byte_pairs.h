@@ -329,7 +329,7 @@ struct ThirtyTwoRows : BytePairs {
 
   // Lookup q holds codes 4 q .. 4 q + 3.
   static std::size_t lookups_for(std::size_t codes) {
-    return (codes + kChunkCodes / kLookups - 1) / (kChunkCodes / kLookups);
+    return lookups_in_order(codes, kChunkCodes / kLookups);
   }
 
   static Lanes stand_in(std::size_t seed) {

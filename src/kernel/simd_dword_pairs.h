@@ -67,7 +67,7 @@ struct DwordPairs {
 
   // Lookup q holds codes 8 q .. 8 q + 7.
   static std::size_t lookups_for(std::size_t codes) {
-    return (codes + kChunkCodes / kLookups - 1) / (kChunkCodes / kLookups);
+    return lookups_in_order(codes, kChunkCodes / kLookups);
   }
 
   static Lanes stand_in(std::size_t seed) {

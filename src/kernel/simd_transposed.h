@@ -29,6 +29,13 @@
 namespace vesk {
 namespace VESK_TARGET {
 
+// For rows whose lookup q holds codes q p .. q p + p - 1 of a chunk (p =
+// `per_lookup`): the first lookups that hold its first `codes` codes.
+constexpr std::size_t lookups_in_order(std::size_t codes,
+                                       std::size_t per_lookup) {
+  return (codes + per_lookup - 1) / per_lookup;
+}
+
 template <class Ops> struct TransposedProduct {
   // Blocks of the plan's number of chunks, each chunk's tables built once
   // for every row.
