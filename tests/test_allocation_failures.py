@@ -169,8 +169,9 @@ def test_every_failed_interpreter_allocation_is_survived(case):
 
 @needs_nomemory
 def test_first_internal_failure_without_memory_is_memory_error():
-    # Regression: the exception type and its arguments are made on the first
-    # internal failure; without memory for them the process used to abort.
+    # The exception type and its arguments are made on the first internal
+    # failure: without memory for them, the call still ends in MemoryError
+    # rather than aborting the process.
     expected, seen = run_child("b'', b'', -1, 1, 1, 4", [[0, 0]], "cold")
     assert expected == ["raises", "PanicException", "capacity overflow"]
     assert seen == [["raises", "MemoryError", ""]]
