@@ -167,11 +167,15 @@ private:
     return Ops::load(window, k, rows, codes);
   }
 
-  // The next rows' window of a chunk, into the second-level cache.
+  // The next rows' window of a chunk, into the second-level cache: into the
+  // first, calls alternating in one process on an AMD Zen 4 core,
+  // (16384, 1024, m) for m = 1, 4 and 8 and (32768, 512, 2) measured
+  // 1.03-1.13 times as slow, m = 10 and 14 the same, and only m = 12
+  // faster.
   static void prefetch_window(const std::uint8_t *window, std::size_t k) {
     for (std::size_t i = 0; i < Ops::kRows; ++i, window += k) {
-      prefetch_codes(window);
-      prefetch_codes(window + Ops::kChunkCodes - 1);
+      prefetch_codes_l2(window);
+      prefetch_codes_l2(window + Ops::kChunkCodes - 1);
     }
   }
 
