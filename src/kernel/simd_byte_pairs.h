@@ -50,6 +50,9 @@ struct BytePairs {
   struct Index {
     __m256i first, second;
   };
+  // A lookup's sums end in one-cycle additions: one chain per column keeps
+  // up.
+  static constexpr std::size_t kSumChains = 1;
   // Rows of bytes 0-7 (`low`) and 8-15 (`high`) of each half.
   struct Chunk {
     __m256i low, high;

@@ -8,7 +8,8 @@
 //
 // Part of the fast kernels, compiled once per instruction set (see
 // simd_tables.h). `Ops` provides kRows, kColumns (the most it serves),
-// kPassColumns (columns looked up in one pass over a chunk), kChunkCodes,
+// kPassColumns (columns looked up in one pass over a chunk), kSumChains
+// (chunk sums a pass of one column spreads its lookups over), kChunkCodes,
 // kChunkEntries (a column's tables for a chunk, in 16-bit units), kLookups
 // (lookups of a chunk) and kLookupEntries (one lookup's tables, likewise);
 // Lanes, load (a chunk of the rows' codes, transposed), lookups_for (the
@@ -135,6 +136,10 @@ private:
   // A chunk's first `lookups` lookups for M columns, its tables at `table`,
   // widened into their sums: kPassColumns columns at a time, so that their
   // chunk sums stay in registers, each pass going over the lookups anew.
+  // A pass of fewer than kSumChains columns deals its lookups out in turn
+  // to several chunk sums of each column, so that where a lookup's last
+  // step adds into its sum with a long latency, one column's lookups do not
+  // wait on each other.
   template <std::size_t M, std::size_t First = 0>
   static void add_chunk_sums(const typename Ops::Lanes &lanes,
                              const std::int16_t *table,
@@ -142,19 +147,25 @@ private:
                              std::size_t lookups = Ops::kLookups) {
     constexpr std::size_t kPass =
         M - First < Ops::kPassColumns ? M - First : Ops::kPassColumns;
-    typename Ops::Chunk chunk[kPass];
-    for (std::size_t column = 0; column < kPass; ++column)
-      chunk[column] = Ops::chunk_start(lookups);
+    constexpr std::size_t kChains =
+        kPass < Ops::kSumChains ? Ops::kSumChains / kPass : 1;
+    typename Ops::Chunk chunk[kChains][kPass];
+    for (std::size_t c = 0; c < kChains; ++c)
+      for (std::size_t column = 0; column < kPass; ++column)
+        chunk[c][column] =
+            Ops::chunk_start((lookups + kChains - 1 - c) / kChains);
     const std::int16_t *pass_table = table + First * Ops::kChunkEntries;
     for (std::size_t q = 0; q < lookups; ++q) {
       const typename Ops::Index index = Ops::index(lanes, q);
+      typename Ops::Chunk *chain = chunk[q % kChains];
       for (std::size_t column = 0; column < kPass; ++column)
-        chunk[column] = Ops::add_lookup(
-            chunk[column], index,
+        chain[column] = Ops::add_lookup(
+            chain[column], index,
             pass_table + column * Ops::kChunkEntries + q * Ops::kLookupEntries);
     }
-    for (std::size_t column = 0; column < kPass; ++column)
-      Ops::add_chunk(sums[First + column], chunk[column]);
+    for (std::size_t c = 0; c < kChains; ++c)
+      for (std::size_t column = 0; column < kPass; ++column)
+        Ops::add_chunk(sums[First + column], chunk[c][column]);
     if constexpr (First + kPass < M)
       add_chunk_sums<M, First + kPass>(lanes, table, sums, lookups);
   }
