@@ -93,12 +93,11 @@ private:
 
 // The facts the plan relies on, for a target whose transposed path looks
 // rows up as `Rows` does and serves up to `transposed_columns` columns. The
-// budgets were measured on
-// an AMD Zen 4 core (32 KiB / 1 MiB): a group's tables and a tile's column
-// of C take half the second-level cache each (3/8 and a quarter measured up
-// to a tenth slower on (65536, 512, 64)), and a transposed block keeps the
-// tables of as much of k as half of it holds (twice the first-level cache
-// measured a fifth slower at (4096, 4096, 8)).
+// budgets were measured on an AMD Zen 4 core (32 KiB / 1 MiB): a group's
+// tables and a tile's column of C take half the second-level cache each (3/8
+// and a quarter measured up to a tenth slower on (65536, 512, 64)), and a
+// transposed block keeps the tables of as much of k as half of it holds
+// (twice the first-level cache measured a fifth slower at (4096, 4096, 8)).
 template <class Rows>
 constexpr TargetConfig avx512_config(std::size_t transposed_columns) {
   return {YmmLanes::kLanes,
