@@ -136,10 +136,10 @@ private:
   // A chunk's first `lookups` lookups for M columns, its tables at `table`,
   // widened into their sums: kPassColumns columns at a time, so that their
   // chunk sums stay in registers, each pass going over the lookups anew.
-  // A pass of fewer than kSumChains columns deals its lookups out in turn
-  // to several chunk sums of each column, so that where a lookup's last
-  // step adds into its sum with a long latency, one column's lookups do not
-  // wait on each other.
+  // A pass of c columns deals its lookups out in turn to kSumChains / c
+  // chunk sums of each column (where that is more than one), so that where
+  // a lookup's last step adds into its sum with a long latency, one
+  // column's lookups do not wait on each other.
   template <std::size_t M, std::size_t First = 0>
   static void add_chunk_sums(const typename Ops::Lanes &lanes,
                              const std::int16_t *table,
