@@ -5,6 +5,10 @@
 #include <cstring>
 #include <memory>
 
+#if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
+#include <xmmintrin.h>
+#endif
+
 #ifdef __linux__
 #include <sys/mman.h>
 #endif
@@ -16,6 +20,33 @@ namespace {
 // would not pay for itself.
 constexpr std::size_t kCachedListMinimum = 2048;
 constexpr std::size_t kMaxCacheSlots = std::size_t{1} << 16;
+
+// A hint that the line at `address` is about to be written. It never faults,
+// whatever the address, so the address may be a guess.
+void prefetch_for_write(std::uintptr_t address) {
+#if defined(__GNUC__) || defined(__clang__)
+  __builtin_prefetch(reinterpret_cast<const void *>(address), 1);
+#elif defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
+  _mm_prefetch(reinterpret_cast<const char *>(address), _MM_HINT_T0);
+#else
+  (void)address;
+#endif
+}
+
+// The interpreter hands out a list's worth of new ints mostly 32 to 256
+// bytes apart, running down through the blocks the last freed list left
+// (or up through fresh ones), and finds each next block by reading the one
+// before: a chain of cache misses once the kernel has streamed A through
+// the caches. Fetching the lines 1 and 2 KiB either side of each new int
+// breaks the chain: (4096, 4096, m) calls for m = 8 and 16 measured 5-10%
+// faster end to end on an AMD Zen 4 core, calls alternating in one process.
+void prefetch_next_ints(const PyObject *fresh) {
+  const auto at = reinterpret_cast<std::uintptr_t>(fresh);
+  for (std::uintptr_t distance : {1024u, 2048u}) {
+    prefetch_for_write(at - distance);
+    prefetch_for_write(at + distance);
+  }
+}
 
 // A direct-mapped cache of int objects by value, so equal values within one
 // list share one (immutable) object instead of each allocating its own.
@@ -49,6 +80,7 @@ public:
         settle_all();
         fail_python_api(VESK_HERE);
       }
+      prefetch_next_ints(fresh);
       release(slot);
       slot = Slot{fresh, value, 0};
     }
