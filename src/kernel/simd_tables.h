@@ -19,7 +19,9 @@
 #endif
 
 // For a function whose registers must meet its caller's: a call would pass
-// them through memory.
+// them through memory. Also for every function that only prefetches: GCC
+// counts a prefetch as no effect at all, so where such a function is not
+// inlined it deletes the calls, and the fetches with them.
 #if defined(_MSC_VER)
 #define VESK_ALWAYS_INLINE __forceinline
 #else

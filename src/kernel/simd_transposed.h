@@ -183,7 +183,8 @@ private:
   // (16384, 1024, m) for m = 1, 4 and 8 and (32768, 512, 2) measured
   // 1.03-1.13 times as slow, m = 10 and 14 the same, and only m = 12
   // faster.
-  static void prefetch_window(const std::uint8_t *window, std::size_t k) {
+  VESK_ALWAYS_INLINE static void prefetch_window(const std::uint8_t *window,
+                                                 std::size_t k) {
     for (std::size_t i = 0; i < Ops::kRows; ++i, window += k) {
       prefetch_codes_l2(window);
       prefetch_codes_l2(window + Ops::kChunkCodes - 1);
