@@ -27,9 +27,11 @@ enum class LoopOrder {
   // column tile in turn and its rows' indices formed a few rows at a time,
   // for a run of `run` groups at once, kept for the block's later groups.
   by_groups,
-  // Per row block, tile by tile: all of the block's indices are formed first
-  // and kept; each tile's column of C is copied out, summed into group by
-  // group, and copied back.
+  // Per row block, tile by tile: all of the block's indices are kept. With
+  // several tiles the first forms them, each tile's column of C is copied
+  // out, summed into group by group, and copied back. With one tile they
+  // are formed first, a whole row at a time (`run` is every group), and C
+  // is summed into in place.
   by_tiles,
 };
 

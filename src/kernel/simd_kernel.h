@@ -13,7 +13,9 @@
 // on the tables. Going by groups, a few rows' indices are kept at a time, or
 // with several tiles a block's; going by tiles, a block's indices of every
 // run are kept and serve every tile, whose column of C is summed into in a
-// copy with adjacent rows. A product of a few columns transposes rows
+// copy with adjacent rows. A single tile goes by tiles where a block's
+// indices fit: they are formed before its lookups, each row read whole, so
+// that A streams in order. A product of a few columns transposes rows
 // instead (simd_transposed.h).
 //
 // An instruction set provides `Narrow` (16 lanes) and `Wide` (its widest
@@ -153,10 +155,13 @@ void multiply_by_tiles(const Product &p, std::int16_t *tables,
   const Grid &grid = p.grid;
   const std::size_t group = std::size_t(plan.group);
   const std::size_t width = std::size_t(plan.run) * group;
-  // The first tile forms each run's indices as by groups: the first rows'
-  // before its lookups, the others during them, `kRowsAhead` rows on.
+  // With several tiles the first forms each run's indices as by groups: the
+  // first rows' before its lookups, the others during them, `kRowsAhead`
+  // rows on. With one tile (no column copy) a block's run is its whole rows,
+  // formed before any lookup, the rows read in order.
+  const bool one_tile = column == nullptr;
   using Ahead = IndicesAhead<typename Isa::Patterns>;
-  const bool ahead = p.builds() && plan.segment == Ahead::kSegment;
+  const bool ahead = p.builds() && plan.segment == Ahead::kSegment && !one_tile;
   for (std::size_t r0 = 0; r0 < p.n; r0 += plan.block_rows) {
     const std::size_t r1 = block_end(r0, p.n, plan.block_rows);
     const std::size_t rows = r1 - r0;
@@ -185,9 +190,10 @@ void multiply_by_tiles(const Product &p, std::int16_t *tables,
           // few cache sets: between the first group and the last, the tile
           // is summed into in the column copy, whose rows are adjacent.
           const bool first = s0 == 0, last = grid.next_group(s0) >= p.k;
-          const Rows into{first ? p.start(c0) : column, first ? 0 : tile.width,
-                          last ? c_rows : column, last ? p.m : tile.width,
-                          rows};
+          std::int32_t *sums = one_tile ? c_rows : column;
+          const std::size_t stride = one_tile ? p.m : tile.width;
+          const Rows into{first ? p.start(c0) : sums, first ? 0 : stride,
+                          last ? c_rows : sums, last ? p.m : stride, rows};
           multiply_tile<Isa, Stride>(
               p, grid.group_at(s0, p.k), tile, p.builds(), tables,
               run_indices(run) + (s0 - run0) / std::size_t(plan.segment), width,
@@ -206,7 +212,9 @@ void multiply_tiled(const Product &p, const CallMemory &memory) {
   if (p.plan.order == LoopOrder::by_tiles)
     multiply_by_tiles<Isa, Stride>(
         p, tables, indices,
-        static_cast<std::int32_t *>(memory.at(p.plan.column)));
+        p.plan.column.place == Place::nowhere
+            ? nullptr
+            : static_cast<std::int32_t *>(memory.at(p.plan.column)));
   else
     multiply_by_groups<Isa, Stride>(p, tables, indices);
 }

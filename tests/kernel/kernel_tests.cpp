@@ -351,8 +351,8 @@ std::size_t groups(const vesk::MemoryPlan &plan, std::size_t k) {
   return (plan.lead > 0) + ceil_div(k - plan.lead, group_codes);
 }
 
-// What the loops of each order read and write, in bytes.
-bool large_enough(const vesk::MemoryPlan &plan, std::size_t k,
+// What the loops of each order read and write, in bytes, and where.
+bool large_enough(const vesk::MemoryPlan &plan, std::size_t k, std::size_t m,
                   const vesk::TargetConfig &target) {
   const std::size_t group = std::size_t(plan.group);
   const std::size_t patterns = std::size_t{1} << (2 * plan.segment);
@@ -363,13 +363,18 @@ bool large_enough(const vesk::MemoryPlan &plan, std::size_t k,
     return plan.tables.bytes >=
            group * plan.tile * target.transposed_chunk_bytes;
   case vesk::LoopOrder::by_tiles: {
+    // Several tiles keep their indices and a column copy in the workspace;
+    // one tile indexes whole rows, kept anywhere, and has no copy.
     const std::size_t kept =
         ceil_div(groups(plan, k), plan.run) * plan.run * group;
+    const bool placed =
+        m <= plan.tile ? std::size_t(plan.run) == groups(plan, k) &&
+                             plan.column.place == vesk::Place::nowhere
+                       : plan.column.bytes >= plan.block_rows * plan.tile * 4 &&
+                             plan.indices.place == vesk::Place::workspace &&
+                             plan.column.place == vesk::Place::workspace;
     return plan.tables.bytes >= group * patterns * plan.row_stride * 2 &&
-           plan.indices.bytes >= plan.block_rows * kept &&
-           plan.column.bytes >= plan.block_rows * plan.tile * 4 &&
-           plan.indices.place == vesk::Place::workspace &&
-           plan.column.place == vesk::Place::workspace;
+           plan.indices.bytes >= plan.block_rows * kept && placed;
   }
   case vesk::LoopOrder::by_groups: {
     // Runs of several groups keep the block's indices of the run, runs of
@@ -427,7 +432,7 @@ void check_plan(const PlanCase &c) {
   const vesk::Piece *pieces[] = {&plan.tables, &plan.indices, &plan.column};
   bool sound = plan.own_bytes <= vesk::own_memory_limit(r.m, r.segment_bound,
                                                         c.caches, c.own) &&
-               large_enough(plan, r.k, *c.target->config) &&
+               large_enough(plan, r.k, r.m, *c.target->config) &&
                cuts_fit(plan, r, *c.target->config);
   for (const vesk::Piece *piece : pieces) {
     if (piece->place != vesk::Place::nowhere)
