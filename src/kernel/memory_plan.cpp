@@ -286,11 +286,12 @@ MemoryPlan plan_tiles(const PlanRequest &request, std::size_t workspace_bytes,
   // lookups, which wait on the second-level cache, run with no reads of A
   // among them. Read a line or two per row and group among the lookups, A
   // took a third of (4096, 4096, 16)'s time; read first, calls alternating
-  // in one process on an AMD Zen 4 core, (4096, 4096, 16) ran 1.1-1.25
-  // times as fast, (4096, 4096, 32) and (65536, 512, 16) 1.05-1.15 times
-  // and (16384, 1024, 16) 1.1-1.2 times, on each fast target. The indices
-  // of whole rows take the kernel's own memory up to the second-level
-  // cache, whatever the segment bound, so that every bound cuts alike.
+  // in one process on an AMD Zen 4 core, (4096, 4096, 16) ran 1.05-1.25
+  // times as fast (the more, the busier the memory), (4096, 4096, 32) up
+  // to 1.1 times, (65536, 512, 16) and (16384, 1024, 16) 1.05-1.2 times,
+  // on each fast target. The indices of whole rows take the kernel's own
+  // memory up to the second-level cache, whatever the segment bound, so
+  // that every bound cuts alike.
   MemoryPlan by_tiles = plan;
   const std::size_t min_rows =
       clamp(4 * patterns(plan.segment), 1, plan.block_rows);
