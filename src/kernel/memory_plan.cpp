@@ -1,6 +1,7 @@
 #include "memory_plan.h"
 #include "standard_error.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -296,7 +297,7 @@ MemoryPlan plan_tiles(const PlanRequest &request, std::size_t workspace_bytes,
   const std::size_t min_rows =
       clamp(4 * patterns(plan.segment), 1, plan.block_rows);
   const std::size_t tiles_own_limit =
-      m > plan.tile || own_limit < caches.l2 ? own_limit : caches.l2;
+      m > plan.tile ? own_limit : std::min(own_limit, caches.l2);
   for (; by_tiles.block_rows >= min_rows; by_tiles.block_rows /= 2)
     if (place_by_tiles(k, m, line_offset, workspace_bytes, tiles_own_limit,
                        by_tiles))
